@@ -1,0 +1,128 @@
+// Subscriptions, publishing and the library's message callbacks.
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <string>
+
+#include "console.h"
+#include "sdk.h"
+
+namespace movra {
+namespace {
+
+std::string failure(const char* operation, std::string_view topic, int rc) {
+    std::string line(operation);
+    line.append(" failed on '").append(topic).append("', rc=").append(std::to_string(rc));
+    return line;
+}
+
+// The library takes topics as C strings: a zero byte inside a topic ends it there.
+std::string cTopic(std::string_view topic) { return std::string(topic); }
+
+}  // namespace
+
+bool SDK::subscribe(std::string_view topic, int qos) {
+    if (!connected) {
+        console::err("subscribe — not connected");
+        return false;
+    }
+    EventChannel::BlockingScope blocking(*channel);
+    std::string text = cTopic(topic);
+    int rc = MQTTClient_subscribe(client.get(), text.c_str(), qos);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        console::err(failure("subscribe", topic, rc));
+        return false;
+    }
+    console::out(std::string("Subscribed to: ").append(topic));
+    return true;
+}
+
+void SDK::unsubscribe(std::string_view topic) {
+    if (!connected) {
+        console::err("unsubscribe — not connected");
+        return;
+    }
+    EventChannel::BlockingScope blocking(*channel);
+    std::string text = cTopic(topic);
+    int rc = MQTTClient_unsubscribe(client.get(), text.c_str());
+    if (rc != MQTTCLIENT_SUCCESS) {
+        console::err(failure("unsubscribe", topic, rc));
+        return;
+    }
+    console::out(std::string("Unsubscribed from: ").append(topic));
+}
+
+void SDK::publish(std::string_view topic, std::string_view payload, int qos, bool retained) {
+    if (!connected) {
+        console::err("publish — not connected");
+        return;
+    }
+    if (payload.size() > static_cast<std::size_t>(INT_MAX)) {
+        // The record's length field is 32 bits: refuse rather than truncate.
+        console::err(failure("publish", topic, kPayloadTooLarge));
+        return;
+    }
+    EventChannel::BlockingScope blocking(*channel);
+    std::string text = cTopic(topic);
+    std::lock_guard serial(publishMutex);
+
+    MQTTClient_message message = MQTTClient_message_initializer;
+    message.payload = const_cast<char*>(payload.data());
+    message.payloadlen = static_cast<int>(payload.size());
+    message.qos = qos;
+    message.retained = retained ? 1 : 0;
+    MQTTClient_deliveryToken token = 0;
+    std::uint64_t interruptionsBefore;
+    {
+        std::lock_guard lock(completionMutex);
+        completedTokens.clear();
+        interruptionsBefore = interruptions;
+    }
+    int rc = MQTTClient_publishMessage(client.get(), text.c_str(), &message, &token);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        console::err(failure("publish", topic, rc));
+        return;
+    }
+    if (qos == 0) return;
+    // The completion may have been recorded before the library returned the token.
+    std::unique_lock lock(completionMutex);
+    completionCondition.wait_for(lock, std::chrono::milliseconds(kPublishTimeoutMs), [&] {
+        return interruptions != interruptionsBefore ||
+               std::find(completedTokens.begin(), completedTokens.end(), token) !=
+                   completedTokens.end();
+    });
+}
+
+int SDK::onMessageArrived(void* context, char* topicName, int /*topicLen*/,
+                          MQTTClient_message* message) {
+    {
+        CallbackRegistry::Entry entry(context);
+        if (SDK* self = entry.get()) {
+            std::string topic(topicName);
+            std::string payload;
+            if (message->payloadlen > 0)
+                payload.assign(static_cast<const char*>(message->payload),
+                               static_cast<std::size_t>(message->payloadlen));
+            self->channel->pushMessage(std::move(topic), std::move(payload));
+        }
+    }
+    MQTTClient_freeMessage(&message);
+    MQTTClient_free(topicName);
+    return 1;
+}
+
+void SDK::onDeliveryComplete(void* context, MQTTClient_deliveryToken token) {
+    CallbackRegistry::Entry entry(context);
+    if (SDK* self = entry.get()) self->deliveryComplete(token);
+}
+
+void SDK::deliveryComplete(MQTTClient_deliveryToken token) {
+    // Called with the library's own mutex held: record and signal, nothing else.
+    {
+        std::lock_guard lock(completionMutex);
+        completedTokens.push_back(token);
+    }
+    completionCondition.notify_all();
+}
+
+}  // namespace movra

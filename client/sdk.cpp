@@ -1,0 +1,145 @@
+// SDK state, initialisation and connection control.
+#include "sdk.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "console.h"
+
+namespace movra {
+
+SDK::SDK() : channel(std::make_shared<EventChannel>()) {}
+
+SDK::~SDK() {
+    try {
+        stop();
+    } catch (...) {
+        // A connection handler raised inside the stop sequence; nobody can take the error here.
+        channel->reportError(std::current_exception());
+    }
+    // A handler that raised in stop left the library client in place.
+    destroyClient();
+}
+
+void SDK::init(const std::string& clientId_, const std::string& brokerHost,
+               const std::string& protocol, const std::string& username_,
+               const std::string& password_, bool cleanSession, bool /*resumeSubs*/,
+               bool /*connectRetry*/, bool autoReconnect_, int /*connectRetryInterval*/,
+               int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/, int writeTimeout,
+               bool /*orderMatters*/, int connectTimeout, const std::string& edition_) {
+    // A client that already exists is torn down first, exactly as stop does, so that it can never
+    // call back into this object once it is replaced.
+    if (client) stop();
+
+    std::lock_guard connectLock(connectMutex);
+    clientId = clientId_;
+    username = username_;
+    password = password_;
+    edition = edition_;
+    // The copies above may have moved the texts: the options never keep pointing at released text,
+    // whether or not the rest of init succeeds.
+    connectOptions.username = username.c_str();
+    connectOptions.password = password.c_str();
+    serverUri = protocol + "://" + brokerHost;
+
+    MQTTClient raw = nullptr;
+    int rc = MQTTClient_create(&raw, serverUri.c_str(), clientId.c_str(),
+                               MQTTCLIENT_PERSISTENCE_NONE, nullptr);
+    if (rc != MQTTCLIENT_SUCCESS) {
+        if (raw != nullptr) MQTTClient_destroy(&raw);
+        throw std::runtime_error("SDK::init — MQTTClient_create failed: " + std::to_string(rc));
+    }
+    client.reset(raw);
+    callbackKey = CallbackRegistry::add(this);
+    MQTTClient_setCallbacks(raw, reinterpret_cast<void*>(callbackKey), &SDK::onConnectionLost,
+                            &SDK::onMessageArrived, &SDK::onDeliveryComplete);
+
+    connectOptions.keepAliveInterval = keepAlive;
+    connectOptions.cleansession = cleanSession ? 1 : 0;
+    connectOptions.connectTimeout = connectTimeout;
+    connectOptions.retryInterval = writeTimeout;
+    autoReconnect = autoReconnect_;
+    {
+        std::lock_guard lock(reconnectMutex);
+        maxReconnectInterval = maxReconnectInterval_;
+    }
+    EventChannel::start(channel);
+    running = true;
+}
+
+bool SDK::connect() {
+    EventChannel::BlockingScope blocking(*channel);
+    int rc;
+    {
+        std::lock_guard connectLock(connectMutex);
+        if (!client) {
+            console::err("connect — call init() first");
+            return false;
+        }
+        if (connected) {
+            console::out("Already connected");
+            return true;
+        }
+        if (edition == "Enterprise") encryptPassword();
+        rc = MQTTClient_connect(client.get(), &connectOptions);
+        if (rc == MQTTCLIENT_SUCCESS) connected = true;
+    }
+    if (rc != MQTTCLIENT_SUCCESS) {
+        console::err("connect failed, rc=" + std::to_string(rc));
+        return false;
+    }
+    console::out("Connected to " + serverUri);
+    channel->notifyConnection(true, 0);
+    return true;
+}
+
+void SDK::disconnect() {
+    EventChannel::BlockingScope blocking(*channel);
+    if (!client || !connected) {
+        console::out("Not connected");
+        return;
+    }
+    MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
+    connected = false;
+    console::out("Disconnected");
+    channel->notifyConnection(false, 0);
+}
+
+void SDK::stop() {
+    EventChannel::BlockingScope blocking(*channel);
+    running = false;
+    std::thread worker;
+    {
+        // Notified under the lock: a worker between its check of running and its wait cannot miss it.
+        std::lock_guard lock(reconnectMutex);
+        reconnectCondition.notify_all();
+        worker = std::move(reconnectThread);
+    }
+    {
+        std::lock_guard lock(completionMutex);
+        ++interruptions;
+    }
+    completionCondition.notify_all();
+    // The worker never waits for a handler, so this join cannot wait on user code.
+    if (worker.joinable()) worker.join();
+    // Deliver what was queued before the stop, then end the dispatch thread.
+    channel->finish();
+    disconnect();
+    destroyClient();
+}
+
+void SDK::destroyClient() {
+    if (!client) return;
+    // After this no library callback for the client runs, or will run.
+    CallbackRegistry::withdraw(callbackKey);
+    std::lock_guard connectLock(connectMutex);
+    client.reset();
+}
+
+void SDK::on_message(MessageHandler handler) { channel->setMessageHandler(std::move(handler)); }
+
+void SDK::on_connection(ConnectionHandler handler) {
+    channel->setConnectionHandler(std::move(handler));
+}
+
+}  // namespace movra

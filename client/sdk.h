@@ -1,0 +1,138 @@
+// SDK: a small MQTT client over Paho MQTT C's synchronous client.
+//
+// An SDK is configured once with init(), connects to a broker, subscribes, publishes, hands inbound
+// messages and connection changes to two handlers, and reconnects by itself with a doubling back-off
+// when a live connection drops. In the "Enterprise" edition every explicit connect sends the password
+// as a JWE token encrypted to a compiled-in RSA key.
+//
+// Threading contract
+// - Caller threads may call every public method, also from inside a handler of the same object.
+//   connect, disconnect, stop, subscribe, unsubscribe and publish may block (library round trips,
+//   the 10 s disconnect and publish-completion waits, joins); the Python binding calls them with the
+//   interpreter lock released. is_connected never blocks.
+// - Handlers never run on the library's threads. The library's callbacks only copy what they need
+//   into the event channel (messages, loss) or record a completion, and return at once; they make no
+//   library call and take no lock that user code can hold. The channel's dispatch thread calls the
+//   handlers, one at a time per object, under handlerMutex, in arrival order: inbound messages, the
+//   loss notification (false, -1) and the reconnect notification (true, 0).
+// - The notifications of connect (true, 0), and of disconnect and stop (false, 0) run in the caller's
+//   thread under handlerMutex; an exception from the handler reaches the caller.
+// - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
+//   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
+//   and init's rewriting of connectOptions.
+// - Locks, outermost first: connectMutex / publishMutex, handlerMutex, then the short internal
+//   reconnectMutex, completionMutex and the channel's queue lock. No internal lock is held while a
+//   handler runs, except handlerMutex itself.
+// - The object is neither copyable nor movable: the library and the worker hold its address.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "callback_registry.h"
+#include "client_handle.h"
+#include "event_channel.h"
+
+namespace movra {
+
+class SDK {
+public:
+    // Library code given with the publish failure line when a payload does not fit the 32-bit
+    // length of the message record (2^31 bytes or more): the record cannot be built.
+    static constexpr int kPayloadTooLarge = MQTTCLIENT_BAD_STRUCTURE;
+    static constexpr int kDisconnectTimeoutMs = 10000;
+    static constexpr int kPublishTimeoutMs = 10000;
+
+    SDK();
+    ~SDK();
+    SDK(const SDK&) = delete;
+    SDK& operator=(const SDK&) = delete;
+    SDK(SDK&&) = delete;
+    SDK& operator=(SDK&&) = delete;
+
+    // Throws std::runtime_error "SDK::init — MQTTClient_create failed: <rc>" when the library
+    // refuses to create the client.
+    void init(const std::string& clientId, const std::string& brokerHost, const std::string& protocol,
+              const std::string& username, const std::string& password, bool cleanSession,
+              bool resumeSubs, bool connectRetry, bool autoReconnect, int connectRetryInterval,
+              int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
+              bool orderMatters, int connectTimeout, const std::string& edition);
+
+    bool connect();
+    void disconnect();
+    void stop();
+    bool is_connected() const { return connected.load(); }
+    // True between a successful init and the stop sequence.
+    bool is_initialised() const { return running.load(); }
+
+    void on_message(MessageHandler handler);
+    void on_connection(ConnectionHandler handler);
+
+    bool subscribe(std::string_view topic, int qos);
+    void unsubscribe(std::string_view topic);
+    void publish(std::string_view topic, std::string_view payload, int qos, bool retained);
+
+    // Hooks for a language binding; set before init.
+    void setErrorSink(ErrorSink sink) { channel->setErrorSink(std::move(sink)); }
+    void setDeliveryScope(DeliveryScope scope) { channel->setDeliveryScope(std::move(scope)); }
+
+private:
+    // Library callbacks; the context is this object's key in the callback registry.
+    static void onConnectionLost(void* context, char* cause);
+    static int onMessageArrived(void* context, char* topicName, int topicLen,
+                                MQTTClient_message* message);
+    static void onDeliveryComplete(void* context, MQTTClient_deliveryToken token);
+
+    void connectionLost(const char* cause);
+    void deliveryComplete(MQTTClient_deliveryToken token);
+    void reconnectLoop();
+    void encryptPassword();
+    void disconnectSession();
+    void destroyClient();
+    void pointOptionsAtPassword();
+
+    ClientHandle client;
+    MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
+    std::string serverUri;
+    std::string username;
+    std::string password;
+    std::string clientId;
+    std::string edition;
+    std::string encryptedPassword;
+    // The handler slots and handlerMutex live in the channel, which the dispatch thread shares: a
+    // handler may destroy its own object and the thread must still be able to return safely.
+    std::shared_ptr<EventChannel> channel;
+    std::atomic<bool> running{false};
+    std::atomic<bool> connected{false};
+    bool autoReconnect = true;
+    int maxReconnectInterval = 60;
+    std::thread reconnectThread;
+    std::condition_variable reconnectCondition;
+    std::mutex reconnectMutex;
+
+    // Under reconnectMutex: a worker is inside its loop (it clears this as its last step).
+    bool workerActive = false;
+    // Serialises library connects with the rewriting of connectOptions.
+    std::mutex connectMutex;
+    // Key of the current library client in the callback registry.
+    CallbackRegistry::Key callbackKey = 0;
+
+    // Publish completion: publishes are serialised so the library's in-flight window (one message
+    // while reliable is on) is never full; onDeliveryComplete records the token and signals.
+    std::mutex publishMutex;
+    std::mutex completionMutex;
+    std::condition_variable completionCondition;
+    std::vector<MQTTClient_deliveryToken> completedTokens;
+    std::uint64_t interruptions = 0;  // bumped by a loss and by stop: ends a completion wait
+};
+
+}  // namespace movra

@@ -1,0 +1,65 @@
+#include "python_handlers.h"
+
+#include <Python.h>
+
+#include <atomic>
+
+namespace movra::python {
+namespace {
+
+std::atomic<bool> exiting{false};
+
+py::str decodeStrict(const std::string& bytes) {
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
+                                          "strict");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+}  // namespace
+
+bool pythonGone() { return exiting.load() || _Py_IsFinalizing(); }
+
+void markExiting() { exiting.store(true); }
+
+void MessageBridge::operator()(const std::string& topic, const std::string& payload) const {
+    if (pythonGone()) return;
+    py::gil_scoped_acquire gil;
+    py::object handler = slots->message;
+    if (!handler) return;
+    py::str pyTopic = decodeStrict(topic);
+    py::str pyPayload = decodeStrict(payload);
+    handler(pyTopic, pyPayload);
+}
+
+void ConnectionBridge::operator()(bool connected, int code) const {
+    if (pythonGone()) return;
+    py::gil_scoped_acquire gil;
+    py::object handler = slots->connection;
+    if (!handler) return;
+    handler(py::bool_(connected), py::int_(code));
+}
+
+void reportUnraisable(std::exception_ptr error) {
+    if (pythonGone()) return;
+    py::gil_scoped_acquire gil;
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("movra_sdk.SDK handler");
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        PyErr_WriteUnraisable(nullptr);
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown native error in a movra_sdk handler");
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
+void deliverWithGil(const std::function<void()>& deliver) {
+    if (pythonGone()) return;
+    py::gil_scoped_acquire gil;
+    deliver();
+}
+
+}  // namespace movra::python

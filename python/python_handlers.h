@@ -1,0 +1,50 @@
+// The bridge between Python callables and the client's handlers.
+//
+// Threading contract
+// - HandlerSlots holds the Python callables. Its fields are read and written only with the
+//   interpreter lock held; so a callable is copied and released only under that lock.
+// - The native handlers (MessageBridge, ConnectionBridge) hold no Python reference: they share the
+//   slots and look the callable up, under the interpreter lock, at each call. Copying or destroying
+//   them needs no lock, so the client may do either while it holds handlerMutex.
+// - A bridge call takes the interpreter lock after handlerMutex, never the other way round: every
+//   binding method releases the interpreter lock before it enters the client.
+// - Once the interpreter is finalising no bridge call touches Python.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace movra::python {
+
+namespace py = pybind11;
+
+struct HandlerSlots {
+    py::object message;
+    py::object connection;
+};
+
+// True once the interpreter has begun to finalise (or this module has stopped its objects at exit).
+bool pythonGone();
+void markExiting();
+
+struct MessageBridge {
+    std::shared_ptr<HandlerSlots> slots;
+    void operator()(const std::string& topic, const std::string& payload) const;
+};
+
+struct ConnectionBridge {
+    std::shared_ptr<HandlerSlots> slots;
+    void operator()(bool connected, int code) const;
+};
+
+// Reports an error raised off the caller's thread through sys.unraisablehook.
+void reportUnraisable(std::exception_ptr error);
+
+// Runs one batch of handler calls under a single acquisition of the interpreter lock.
+void deliverWithGil(const std::function<void()>& deliver);
+
+}  // namespace movra::python
