@@ -69,6 +69,7 @@ void EventChannel::setConnectionHandler(ConnectionHandler handler) {
 }
 
 void EventChannel::notifyConnection(bool connected, int code) {
+    waitForQueuedConnectionEvents();
     HandlerLock lock(*this);
     auto handler = connectionHandler;
     if (handler) (*handler)(connected, code);
@@ -109,9 +110,17 @@ void EventChannel::push(Event event) {
         std::lock_guard lock(queueMutex);
         if (stopping || !active) return;
         event.seq = nextSeq++;
+        connectionEventsUpTo = nextSeq;
         queue.push_back(std::move(event));
     }
     queueReady.notify_one();
+}
+
+void EventChannel::waitForQueuedConnectionEvents() {
+    if (onDispatchThread() || holdsHandlerLock()) return;
+    std::unique_lock lock(queueMutex);
+    std::uint64_t target = connectionEventsUpTo;
+    delivered.wait(lock, [&] { return !active || stopping || deliveredUpTo >= target; });
 }
 
 void EventChannel::start(const std::shared_ptr<EventChannel>& channel) {
@@ -152,6 +161,7 @@ void EventChannel::finish() {
     }
     queueReady.notify_all();
     spaceReady.notify_all();
+    delivered.notify_all();
     if (!t.joinable()) return;
     if (t.get_id() == std::this_thread::get_id() || holdsHandlerLock()) {
         // The dispatch thread is inside a handler on this thread's behalf (or is this thread): it
@@ -220,6 +230,7 @@ bool EventChannel::takeBatch(std::uint64_t gen, std::vector<Event>& batch) {
             queuedBytes = 0;
             active = false;
             spaceReady.notify_all();
+            delivered.notify_all();
         }
         return false;
     }
@@ -244,6 +255,11 @@ void EventChannel::run(std::uint64_t gen) {
     batch.reserve(kBatchSize);
     while (takeBatch(gen, batch)) {
         deliver(batch);
+        {
+            std::lock_guard lock(queueMutex);
+            deliveredUpTo = batch.back().seq + 1;
+        }
+        delivered.notify_all();
         batch.clear();
     }
     dispatchingChannel = nullptr;

@@ -10,7 +10,9 @@
 // - setMessageHandler / setConnectionHandler take handlerMutex; they wait for a batch in progress on
 //   another thread, so once they return the previous handler is not called again.
 // - notifyConnection calls the connection handler in the calling thread under handlerMutex and lets
-//   an exception from the handler reach the caller.
+//   an exception from the handler reach the caller. It first waits until the dispatch thread has
+//   delivered the connection events queued before it (a loss must not be reported after the
+//   connect that followed it), except on the dispatch thread or inside a handler, where it cannot.
 // - finish() waits for the dispatch thread to deliver what was queued before the call and then joins
 //   it; called from inside a handler (on the dispatch thread or while this thread holds handlerMutex)
 //   it cannot wait, so it leaves the thread to finish by itself and joins it later.
@@ -115,6 +117,7 @@ private:
     class HandlerLock;
 
     void push(Event event);
+    void waitForQueuedConnectionEvents();
     void run(std::uint64_t generation);
     bool takeBatch(std::uint64_t generation, std::vector<Event>& batch);
     void deliver(std::vector<Event>& batch);
@@ -136,10 +139,13 @@ private:
     std::mutex queueMutex;
     std::condition_variable queueReady;   // dispatch thread waits for events or for the stop
     std::condition_variable spaceReady;   // pushMessage waits for room
+    std::condition_variable delivered;    // notifyConnection waits for queued connection events
     std::deque<Event> queue;
     std::size_t queuedMessages = 0;
     std::size_t queuedBytes = 0;
     std::uint64_t nextSeq = 0;
+    std::uint64_t deliveredUpTo = 0;      // every event with a smaller seq has been handled
+    std::uint64_t connectionEventsUpTo = 0;  // one past the seq of the last connection event
     std::uint64_t generation = 0;         // bumped by every start(); an older thread ends
     bool active = false;                  // a dispatch thread of the current generation runs
     bool stopping = false;

@@ -134,6 +134,9 @@ void SDK::destroyClient() {
     CallbackRegistry::withdraw(callbackKey);
     std::lock_guard connectLock(connectMutex);
     client.reset();
+    // A connect that was under way in another thread while stop ran may have succeeded meanwhile;
+    // destroying the client closed that session too.
+    connected = false;
 }
 
 void SDK::on_message(MessageHandler handler) { channel->setMessageHandler(std::move(handler)); }
