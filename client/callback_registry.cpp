@@ -2,14 +2,18 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace movra {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 struct Slot {
     SDK* target = nullptr;
     int inside = 0;
+    Clock::time_point lastLeft{};
 };
 
 struct Registry {
@@ -43,25 +47,35 @@ void CallbackRegistry::withdraw(Key key) {
     // References to elements survive a rehash; iterators do not.
     Slot& slot = it->second;
     slot.target = nullptr;
-    r.left.wait(lock, [&] { return slot.inside == 0; });
-    r.slots.erase(key);
+    // Wait until no callback for the key has been inside for the grace period. A disconnected
+    // client may still be handed messages the library had queued; those callbacks are turned away
+    // but counted, so the wait covers them too.
+    for (;;) {
+        r.left.wait(lock, [&] { return slot.inside == 0; });
+        Clock::time_point quiet = slot.lastLeft + kGracePeriod;
+        if (Clock::now() >= quiet) break;
+        r.left.wait_until(lock, quiet, [&] { return slot.inside != 0; });
+    }
+    // The slot stays, empty, so that a late callback still finds the key withdrawn.
 }
 
 CallbackRegistry::Entry::Entry(void* context) : key(reinterpret_cast<Key>(context)) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.slots.find(key);
-    if (it == r.slots.end() || it->second.target == nullptr) return;
+    if (it == r.slots.end()) return;
+    counted = true;
     ++it->second.inside;
     target = it->second.target;
 }
 
 CallbackRegistry::Entry::~Entry() {
-    if (target == nullptr) return;
+    if (!counted) return;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     Slot& slot = r.slots.at(key);
-    if (--slot.inside == 0 && slot.target == nullptr) r.left.notify_all();
+    slot.lastLeft = Clock::now();
+    if (--slot.inside == 0) r.left.notify_all();
 }
 
 }  // namespace movra

@@ -28,7 +28,11 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc = MQTTClient_subscribe(client.get(), text.c_str(), qos);
+    int rc;
+    {
+        std::shared_lock clientLock(clientMutex);
+        rc = client ? MQTTClient_subscribe(client.get(), text.c_str(), qos) : MQTTCLIENT_DISCONNECTED;
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("subscribe", topic, rc));
         return false;
@@ -44,7 +48,11 @@ void SDK::unsubscribe(std::string_view topic) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc = MQTTClient_unsubscribe(client.get(), text.c_str());
+    int rc;
+    {
+        std::shared_lock clientLock(clientMutex);
+        rc = client ? MQTTClient_unsubscribe(client.get(), text.c_str()) : MQTTCLIENT_DISCONNECTED;
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("unsubscribe", topic, rc));
         return;
@@ -65,6 +73,11 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
     std::lock_guard serial(publishMutex);
+    std::shared_lock clientLock(clientMutex);
+    if (!client) {
+        console::err(failure("publish", topic, MQTTCLIENT_DISCONNECTED));
+        return;
+    }
 
     MQTTClient_message message = MQTTClient_message_initializer;
     message.payload = const_cast<char*>(payload.data());

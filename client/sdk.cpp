@@ -99,7 +99,10 @@ void SDK::disconnect() {
         console::out("Not connected");
         return;
     }
-    MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
+    {
+        std::shared_lock clientLock(clientMutex);
+        if (client) MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
+    }
     connected = false;
     console::out("Disconnected");
     channel->notifyConnection(false, 0);
@@ -133,6 +136,7 @@ void SDK::destroyClient() {
     // After this no library callback for the client runs, or will run.
     CallbackRegistry::withdraw(callbackKey);
     std::lock_guard connectLock(connectMutex);
+    std::unique_lock clientLock(clientMutex);
     client.reset();
     // A connect that was under way in another thread while stop ran may have succeeded meanwhile;
     // destroying the client closed that session too.

@@ -20,7 +20,7 @@
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
 //   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
 //   and init's rewriting of connectOptions.
-// - Locks, outermost first: connectMutex / publishMutex, handlerMutex, then the short internal
+// - Locks, outermost first: connectMutex / publishMutex, clientMutex, handlerMutex, then the short internal
 //   reconnectMutex, completionMutex and the channel's queue lock. No internal lock is held while a
 //   handler runs, except handlerMutex itself.
 // - The object is neither copyable nor movable: the library and the worker hold its address.
@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -123,6 +124,10 @@ private:
     bool workerActive = false;
     // Serialises library connects with the rewriting of connectOptions.
     std::mutex connectMutex;
+    // Held shared by subscribe, unsubscribe, publish and disconnect while they use the library
+    // client, and exclusively while it is destroyed: stop in one thread never pulls the client from
+    // under a publish in another.
+    std::shared_mutex clientMutex;
     // Key of the current library client in the callback registry.
     CallbackRegistry::Key callbackKey = 0;
 

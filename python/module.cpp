@@ -19,6 +19,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "gil.h"
 #include "python_handlers.h"
 #include "sdk.h"
 
@@ -26,6 +27,7 @@ namespace py = pybind11;
 using movra::python::ConnectionBridge;
 using movra::python::HandlerSlots;
 using movra::python::MessageBridge;
+using movra::python::withoutGil;
 
 namespace {
 
@@ -72,8 +74,7 @@ public:
         } else {
             slots->message = py::object();
         }
-        py::gil_scoped_release release;
-        native->on_message(std::move(bridge));
+        withoutGil([&] { native->on_message(std::move(bridge)); });
     }
 
     void setConnection(std::optional<ConnectionCallable> handler) {
@@ -84,15 +85,13 @@ public:
         } else {
             slots->connection = py::object();
         }
-        py::gil_scoped_release release;
-        native->on_connection(std::move(bridge));
+        withoutGil([&] { native->on_connection(std::move(bridge)); });
     }
 
     void stopAtExit() {
         // An object that was never initialised (or is stopped) has no thread to end.
         if (!native->is_initialised()) return;
-        py::gil_scoped_release release;
-        native->stop();
+        withoutGil([&] { native->stop(); });
     }
 
     int traverse(visitproc visit, void* arg) {
@@ -116,6 +115,9 @@ void stopAllAtExit() {
     std::vector<PySDK*> objects(liveObjects().begin(), liveObjects().end());
     for (PySDK* object : objects) {
         if (liveObjects().count(object) == 0) continue;
+        // Hold a reference while the lock is released: the last one may be dropped meanwhile by
+        // another thread, and the object must outlive its own stop.
+        py::object keep = py::cast(object, py::return_value_policy::reference);
         try {
             object->stopAtExit();
         } catch (py::error_already_set& e) {
@@ -142,8 +144,6 @@ void setupGc(PyHeapTypeObject* heapType) {
 }  // namespace
 
 PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
-    using Release = py::call_guard<py::gil_scoped_release>;
-
     py::class_<PySDK>(m, "SDK", py::custom_type_setup(setupGc))
         .def(py::init<>())
         .def(
@@ -154,10 +154,13 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                bool connectRetry, bool autoReconnect, int connectRetryInterval,
                int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
                bool orderMatters, int connectTimeout, const std::string& edition) {
-                self.sdk().init(clientId, brokerHost, protocol, username, password, cleanSession,
-                                resumeSubs, connectRetry, autoReconnect, connectRetryInterval,
-                                maxReconnectInterval, keepAlive, pingTimeout, writeTimeout,
-                                orderMatters, connectTimeout, edition);
+                withoutGil([&] {
+                    self.sdk().init(clientId, brokerHost, protocol, username, password,
+                                    cleanSession, resumeSubs, connectRetry, autoReconnect,
+                                    connectRetryInterval, maxReconnectInterval, keepAlive,
+                                    pingTimeout, writeTimeout, orderMatters, connectTimeout,
+                                    edition);
+                });
             },
             py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"), py::arg("username"),
             py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
@@ -165,28 +168,31 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1,
             py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10, py::arg("writeTimeout") = 10,
             py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
-            py::arg("edition") = "Community", Release())
-        .def("connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
-        .def("disconnect", [](PySDK& self) { self.sdk().disconnect(); }, Release())
+            py::arg("edition") = "Community")
+        .def("connect", [](PySDK& self) { return withoutGil([&] { return self.sdk().connect(); }); })
+        .def("disconnect", [](PySDK& self) { withoutGil([&] { self.sdk().disconnect(); }); })
         .def(
             "publish",
             [](PySDK& self, const std::string& topic, const std::string& payload, int qos,
-               bool retained) { self.sdk().publish(topic, payload, qos, retained); },
-            py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false,
-            Release())
+               bool retained) {
+                withoutGil([&] { self.sdk().publish(topic, payload, qos, retained); });
+            },
+            py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(
             "subscribe",
             [](PySDK& self, const std::string& topic, int qos) {
-                return self.sdk().subscribe(topic, qos);
+                return withoutGil([&] { return self.sdk().subscribe(topic, qos); });
             },
-            py::arg("topic"), py::arg("qos") = 0, Release())
+            py::arg("topic"), py::arg("qos") = 0)
         .def(
             "unsubscribe",
-            [](PySDK& self, const std::string& topic) { self.sdk().unsubscribe(topic); },
-            py::arg(), py::pos_only(), Release())
+            [](PySDK& self, const std::string& topic) {
+                withoutGil([&] { self.sdk().unsubscribe(topic); });
+            },
+            py::arg(), py::pos_only())
         .def("on_message", &PySDK::setMessage, py::arg(), py::pos_only())
         .def("on_connection", &PySDK::setConnection, py::arg(), py::pos_only())
-        .def("stop", [](PySDK& self) { self.sdk().stop(); }, Release())
+        .def("stop", [](PySDK& self) { withoutGil([&] { self.sdk().stop(); }); })
         .def("is_connected", [](PySDK& self) { return self.sdk().is_connected(); });
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&stopAllAtExit));
