@@ -9,9 +9,10 @@
 //   {"e":"...","kty":"RSA","n":"..."}). The module compiles this file in (MOVRA_SERVER_JWK).
 // - <private.jwk>: the whole key as a JWK with the same "kid", mode 0600, for the broker only.
 //
-// --keep leaves an existing pair alone (the build uses it for the per-checkout development pair,
-// which several build trees share). Builds running at the same moment are serialised by a lock file
-// next to the private key, and each file appears whole (written aside, then renamed).
+// Without --keep an existing pair is replaced. --keep leaves an existing pair alone: the build uses
+// it for the per-checkout development pair, which several build trees share; builds running at the
+// same moment are serialised by a lock file next to the private key. Each file appears whole
+// (written aside, then renamed).
 #include <fcntl.h>
 #include <jansson.h>
 #include <openssl/evp.h>
@@ -164,12 +165,16 @@ int run(int argc, char** argv) {
     fs::create_directories(publicPath.parent_path());
     fs::create_directories(privatePath.parent_path());
 
-    fs::path lockPath = privatePath;
-    lockPath += ".lock";
-    FileDescriptor lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (lock.fd < 0 || ::flock(lock.fd, LOCK_EX) != 0) fail("cannot lock " + lockPath.string());
-
-    if (keep && fs::exists(publicPath) && fs::exists(privatePath)) return 0;
+    // Only a shared pair (--keep) is locked; the lock file stays, as removing it would let two
+    // builds hold "the" lock at once.
+    std::optional<FileDescriptor> lock;
+    if (keep) {
+        fs::path lockPath = privatePath;
+        lockPath += ".lock";
+        lock.emplace(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (lock->fd < 0 || ::flock(lock->fd, LOCK_EX) != 0) fail("cannot lock " + lockPath.string());
+        if (fs::exists(publicPath) && fs::exists(privatePath)) return 0;
+    }
     KeyPair pair = makeKeyPair();
     // The private half first: a public key on disk always has its private half next to it.
     writeWhole(privatePath, pair.privateJwk, 0600);
