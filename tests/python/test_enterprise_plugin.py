@@ -17,7 +17,7 @@ CREDENTIALS = {"alice": "s3cret ✓", "bob": ""}
 NOT_AUTHORISED = 5
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture
 def jwe_broker():
     with plugin_broker(CREDENTIALS) as broker:
         yield broker
