@@ -6,8 +6,10 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= $(shell nproc)
 # A deployment key: make test MOVRA_SERVER_JWK=/path/to/key.jwk
 MOVRA_SERVER_JWK ?=
-KEY_DEFINE := $(if $(MOVRA_SERVER_JWK),-DMOVRA_SERVER_JWK=$(abspath $(MOVRA_SERVER_JWK)))
-KEY_PIP := $(if $(MOVRA_SERVER_JWK),-C cmake.define.MOVRA_SERVER_JWK=$(abspath $(MOVRA_SERVER_JWK)))
+# Always passed, empty without a key: a key given once must not stay in a build tree's CMake cache.
+KEY_PATH := $(if $(MOVRA_SERVER_JWK),$(abspath $(MOVRA_SERVER_JWK)))
+KEY_DEFINE := -DMOVRA_SERVER_JWK=$(KEY_PATH)
+KEY_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH)
 
 .PHONY: all setup build native module test test-native test-python sanitize asan tsan demo bench bench-quick clean
 
@@ -53,6 +55,7 @@ test: test-native test-python sanitize
 
 demo: module native
 	@$(PY) examples/demo.py
+	@$(PY) examples/demo_enterprise.py
 
 bench: module native
 	@$(PY) bench/run.py
