@@ -97,17 +97,21 @@ int SDK::onMessageArrived(void* context, char* topicName, int /*topicLen*/,
                           MQTTClient_message* message) {
     {
         CallbackRegistry::Entry entry(context);
-        if (SDK* self = entry.get()) {
-            std::string topic(topicName);
-            std::string payload;
-            if (message->payloadlen > 0)
-                payload.assign(static_cast<const char*>(message->payload),
-                               static_cast<std::size_t>(message->payloadlen));
-            self->channel->pushMessage(std::move(topic), std::move(payload));
-        }
+        SDK* self = entry.get();
+        // A client on its way out, or a disconnect under way: the message is not touched and not
+        // taken; the library keeps it or releases it with its session.
+        if (self == nullptr) return 0;
+        ArrivalGate::Pass pass(self->arrivalGate);
+        if (!pass) return 0;
+        std::string topic(topicName);
+        std::string payload;
+        if (message->payloadlen > 0)
+            payload.assign(static_cast<const char*>(message->payload),
+                           static_cast<std::size_t>(message->payloadlen));
+        MQTTClient_freeMessage(&message);
+        MQTTClient_free(topicName);
+        self->channel->pushMessage(std::move(topic), std::move(payload));
     }
-    MQTTClient_freeMessage(&message);
-    MQTTClient_free(topicName);
     return 1;
 }
 

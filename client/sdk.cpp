@@ -99,7 +99,9 @@ void SDK::disconnect() {
         console::out("Not connected");
         return;
     }
+    arrivalGate.close();
     MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
+    arrivalGate.open();
     connected = false;
     console::out("Disconnected");
     channel->notifyConnection(false, 0);

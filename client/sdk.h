@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "arrival_gate.h"
 #include "callback_registry.h"
 #include "client_handle.h"
 #include "event_channel.h"
@@ -125,6 +126,8 @@ private:
     std::mutex connectMutex;
     // Key of the current library client in the callback registry.
     CallbackRegistry::Key callbackKey = 0;
+    // Closed while the library disconnects, which releases the messages it still holds.
+    ArrivalGate arrivalGate;
 
     // Publish completion: publishes are serialised so the library's in-flight window (one message
     // while reliable is on) is never full; onDeliveryComplete records the token and signals.
