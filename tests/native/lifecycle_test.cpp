@@ -171,6 +171,34 @@ TEST(Lifecycle, DestructionWhileMessagesPourInIsClean) {
     flood.join();
 }
 
+TEST(Lifecycle, DisconnectWhileMessagesPourInIsClean) {
+    // The library releases the messages it still holds when a clean session disconnects; the one
+    // being handed to the callback at that moment must not be used or released twice.
+    Broker broker;
+    SDK sender;
+    connectClient(sender, broker);
+    // Large payloads keep the callback copying for longer: the moment a disconnect can hit.
+    const std::string payload(64 * 1024, 'p');
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        while (flooding) sender.publish("pour", payload, 0, false);
+    });
+    std::atomic<int> calls{0};
+    SDK sdk;
+    sdk.on_message([&](const std::string&, const std::string&) { ++calls; });
+    initClient(sdk, broker);
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(sdk.connect());
+        ASSERT_TRUE(sdk.subscribe("pour", 0));
+        int before = calls.load();
+        ASSERT_TRUE(eventually([&] { return calls.load() > before + 10; }));
+        sdk.disconnect();
+        EXPECT_FALSE(sdk.is_connected());
+    }
+    flooding = false;
+    flood.join();
+}
+
 TEST(Lifecycle, ABrokerRestartWithAutoReconnectRestoresTheSession) {
     Broker broker;
     ConnectionLog log;
