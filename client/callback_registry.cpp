@@ -1,7 +1,9 @@
 #include "callback_registry.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 namespace movra {
@@ -10,7 +12,11 @@ namespace {
 struct Slot {
     SDK* target = nullptr;
     int inside = 0;
+    std::chrono::steady_clock::time_point lastLeft{};
 };
+
+// Time the library's thread gets to finish its own steps after a callback returned (see withdraw).
+constexpr std::chrono::milliseconds kSettle{50};
 
 struct Registry {
     std::mutex mutex;
@@ -44,7 +50,12 @@ void CallbackRegistry::withdraw(Key key) {
     Slot& slot = it->second;
     slot.target = nullptr;
     r.left.wait(lock, [&] { return slot.inside == 0; });
+    auto settled = slot.lastLeft + kSettle;
     r.slots.erase(key);
+    lock.unlock();
+    // A callback that has just returned is still inside the library, which touches the client's
+    // state once more under its own lock; destroying the client meanwhile would pull it away.
+    std::this_thread::sleep_until(settled);
 }
 
 CallbackRegistry::Entry::Entry(void* context) : key(reinterpret_cast<Key>(context)) {
@@ -61,6 +72,7 @@ CallbackRegistry::Entry::~Entry() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     Slot& slot = r.slots.at(key);
+    slot.lastLeft = std::chrono::steady_clock::now();
     if (--slot.inside == 0 && slot.target == nullptr) r.left.notify_all();
 }
 

@@ -4,7 +4,8 @@
 // connection-lost callback runs on a thread it spawns) after the object has torn its client down.
 // So the context handed to the library is a key, never an address: a callback looks the key up
 // (enter) and is turned away once the object has withdrawn it. withdraw() waits until every callback
-// that entered has left, so after it returns no callback for that key runs or will run.
+// that entered has left, and then a short settling time for the library's own steps after the last
+// callback returned, so after it returns no callback for that key runs or will run.
 //
 // Threading contract: all members are thread-safe. enter/leave take a process-wide mutex for a few
 // instructions; withdraw waits on a condition variable. Never call withdraw from a callback.
