@@ -206,26 +206,32 @@ TEST(ReentryOnLoss, ALossHandlerMayStopItsObject) {
 }
 
 TEST(ReentryDestruction, AMessageHandlerMayDestroyItsOwnObject) {
+    // The handler and what it touches live on the heap, owned by the handler itself: the dispatch
+    // thread of a self-destroyed object finishes on its own, possibly after this test returned.
+    struct State {
+        Flag destroyed;
+        ConnectionLog log;
+        std::unique_ptr<SDK> owner = std::make_unique<SDK>();
+    };
+    auto state = std::make_shared<State>();
     Broker broker;
-    Flag destroyed;
-    ConnectionLog log;
-    auto owner = std::make_unique<SDK>();
     SDK sender;
-    owner->on_connection(log.handler());
-    owner->on_message([&](const std::string&, const std::string&) {
-        if (!owner) return;
-        owner.reset();
-        destroyed.set();
+    SDK& sdk = *state->owner;
+    sdk.on_connection(state->log.handler());
+    sdk.on_message([state](const std::string&, const std::string&) {
+        if (!state->owner) return;
+        state->owner.reset();
+        state->destroyed.set();
     });
-    connectClient(*owner, broker);
+    connectClient(sdk, broker);
     connectClient(sender, broker);
-    ASSERT_TRUE(owner->subscribe("destroy/t", 1));
+    ASSERT_TRUE(sdk.subscribe("destroy/t", 1));
     ConsoleCapture console;
     for (int i = 0; i < 10; ++i) sender.publish("destroy/t", "x", 1, false);
-    ASSERT_TRUE(destroyed.wait());
+    ASSERT_TRUE(state->destroyed.wait());
     console.restore();
     EXPECT_NE(console.out().find("[SDK] Disconnected\n"), std::string::npos);
-    EXPECT_EQ(log.events().back(), std::make_pair(false, 0));
+    EXPECT_EQ(state->log.events().back(), std::make_pair(false, 0));
 }
 
 }  // namespace
