@@ -12,10 +12,19 @@ namespace {
 
 using Events = std::vector<std::pair<bool, int>>;
 
-TEST(Connect, OnAFreshObjectFailsWithTheInitFirstLineOnStandardError) {
+// An object whose connection handler records every notification, and a broker for it.
+class ObservedClient : public ::testing::Test {
+protected:
+    ObservedClient() { sdk.on_connection(log.handler()); }
+    Broker broker;
     ConnectionLog log;
-    SDK sdk;
-    sdk.on_connection(log.handler());
+    SDK sdk;  // destroyed first: its handler refers to `log`
+};
+class Connect : public ObservedClient {};
+class Disconnect : public ObservedClient {};
+class Stop : public ObservedClient {};
+
+TEST_F(Connect, OnAFreshObjectFailsWithTheInitFirstLineOnStandardError) {
     ConsoleCapture console;
     EXPECT_FALSE(sdk.connect());
     console.restore();
@@ -24,11 +33,7 @@ TEST(Connect, OnAFreshObjectFailsWithTheInitFirstLineOnStandardError) {
     EXPECT_TRUE(log.events().empty());
 }
 
-TEST(Connect, TwiceReportsAlreadyConnectedAndNotifiesOnce) {
-    Broker broker;
-    ConnectionLog log;
-    SDK sdk;
-    sdk.on_connection(log.handler());
+TEST_F(Connect, TwiceReportsAlreadyConnectedAndNotifiesOnce) {
     connectClient(sdk, broker);
     ConsoleCapture console;
     EXPECT_TRUE(sdk.connect());
@@ -38,12 +43,8 @@ TEST(Connect, TwiceReportsAlreadyConnectedAndNotifiesOnce) {
     EXPECT_EQ(log.events(), (Events{{true, 0}}));
 }
 
-TEST(Connect, ToAnAbsentBrokerFailsWithTheLibraryCodeAndNoNotification) {
-    Broker broker;
+TEST_F(Connect, ToAnAbsentBrokerFailsWithTheLibraryCodeAndNoNotification) {
     broker.kill();
-    ConnectionLog log;
-    SDK sdk;
-    sdk.on_connection(log.handler());
     initClient(sdk, broker);
     ConsoleCapture console;
     EXPECT_FALSE(sdk.connect());
@@ -55,11 +56,7 @@ TEST(Connect, ToAnAbsentBrokerFailsWithTheLibraryCodeAndNoNotification) {
     EXPECT_TRUE(log.events().empty());
 }
 
-TEST(Connect, AfterAnEmptiedHandlerWritesTheLineButCallsNothing) {
-    Broker broker;
-    ConnectionLog log;
-    SDK sdk;
-    sdk.on_connection(log.handler());
+TEST_F(Connect, AfterAnEmptiedHandlerWritesTheLineButCallsNothing) {
     sdk.on_connection(nullptr);
     initClient(sdk, broker);
     ConsoleCapture console;
@@ -70,11 +67,7 @@ TEST(Connect, AfterAnEmptiedHandlerWritesTheLineButCallsNothing) {
     EXPECT_TRUE(log.events().empty());
 }
 
-TEST(Disconnect, OfALiveSessionNotifiesAndASecondOneReportsNotConnected) {
-    Broker broker;
-    ConnectionLog log;
-    SDK sdk;
-    sdk.on_connection(log.handler());
+TEST_F(Disconnect, OfALiveSessionNotifiesAndASecondOneReportsNotConnected) {
     connectClient(sdk, broker);
     ConsoleCapture console;
     sdk.disconnect();
@@ -89,11 +82,7 @@ TEST(Disconnect, OfALiveSessionNotifiesAndASecondOneReportsNotConnected) {
     EXPECT_TRUE(sdk.connect());
 }
 
-TEST(Stop, OnANeverConnectedObjectReportsNotConnectedOncePerStop) {
-    Broker broker;
-    ConnectionLog log;
-    SDK sdk;
-    sdk.on_connection(log.handler());
+TEST_F(Stop, OnANeverConnectedObjectReportsNotConnectedOncePerStop) {
     initClient(sdk, broker);
     ConsoleCapture console;
     sdk.stop();
@@ -106,11 +95,7 @@ TEST(Stop, OnANeverConnectedObjectReportsNotConnectedOncePerStop) {
     EXPECT_FALSE(sdk.is_initialised());
 }
 
-TEST(Stop, OfAConnectedObjectDisconnectsAndLeavesItUninitialised) {
-    Broker broker;
-    ConnectionLog log;
-    SDK sdk;
-    sdk.on_connection(log.handler());
+TEST_F(Stop, OfAConnectedObjectDisconnectsAndLeavesItUninitialised) {
     connectClient(sdk, broker);
     ConsoleCapture console;
     sdk.stop();

@@ -47,8 +47,9 @@ ConnectPacket connectPacketOf(const std::string& clientId, const std::string& us
                               const std::string& password, bool cleanSession, int keepAlive) {
     FakeBroker fake(/*acceptSessions=*/false);
     SDK sdk;
-    sdk.init(clientId, fake.address(), "tcp", username, password, cleanSession, true, true, false,
-             1, 60, keepAlive, 10, 10, true, 5, "Standard");
+    initClient(sdk, fake.address(),
+               {.clientId = clientId, .username = username, .password = password,
+                .cleanSession = cleanSession, .keepAlive = keepAlive});
     ConsoleCapture console;  // the failed connect's line is not under test here
     sdk.connect();
     auto packet = fake.waitForConnect(kPatience);

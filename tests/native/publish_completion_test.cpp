@@ -53,8 +53,7 @@ std::future<std::chrono::milliseconds> publishInBackground(SDK& sdk, int qos) {
 TEST(PublishCompletion, AnUnacknowledgedPublishWaitsAndEndsWhenTheConnectionDrops) {
     FakeBroker fake(/*acceptSessions=*/true);
     SDK sdk;
-    sdk.init(uniqueClientId(), fake.address(), "tcp", "", "", true, true, true, false, 1, 60, 60,
-             10, 10, true, 5, "Standard");
+    initClient(sdk, fake.address());
     ConsoleCapture console;
     ASSERT_TRUE(sdk.connect());
     auto publish = publishInBackground(sdk, 1);
@@ -73,8 +72,7 @@ TEST(PublishCompletion, AnUnacknowledgedPublishWaitsAndEndsWhenTheConnectionDrop
 TEST(PublishCompletion, StopEndsAPendingPublishWait) {
     FakeBroker fake(/*acceptSessions=*/true);
     SDK sdk;
-    sdk.init(uniqueClientId(), fake.address(), "tcp", "", "", true, true, true, false, 1, 60, 60,
-             10, 10, true, 5, "Standard");
+    initClient(sdk, fake.address());
     ConsoleCapture console;
     ASSERT_TRUE(sdk.connect());
     auto publish = publishInBackground(sdk, 2);
@@ -99,8 +97,7 @@ TEST(PublishCompletion, AReusedTokenDoesNotEndTheWaitOfALaterPublish) {
     sdk.stop();
 
     FakeBroker fake(/*acceptSessions=*/true);
-    sdk.init(uniqueClientId(), fake.address(), "tcp", "", "", true, true, true, false, 1, 60, 60,
-             10, 10, true, 5, "Standard");
+    initClient(sdk, fake.address());
     ConsoleCapture console;
     ASSERT_TRUE(sdk.connect());
     auto publish = publishInBackground(sdk, 1);
@@ -112,8 +109,7 @@ TEST(PublishCompletion, AReusedTokenDoesNotEndTheWaitOfALaterPublish) {
 TEST(PublishCompletion, Qos0NeverWaitsForTheBroker) {
     FakeBroker fake(/*acceptSessions=*/true);
     SDK sdk;
-    sdk.init(uniqueClientId(), fake.address(), "tcp", "", "", true, true, true, false, 1, 60, 60,
-             10, 10, true, 5, "Standard");
+    initClient(sdk, fake.address());
     ConsoleCapture console;
     ASSERT_TRUE(sdk.connect());
     Stopwatch watch;

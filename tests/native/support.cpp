@@ -14,9 +14,13 @@ std::string uniqueClientId(const std::string& prefix) {
     return prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
 }
 
-void initClient(SDK& sdk, const Broker& broker, Settings s) {
+void initClient(SDK& sdk, const Broker& broker, Settings settings) {
+    initClient(sdk, broker.address(), std::move(settings));
+}
+
+void initClient(SDK& sdk, const std::string& address, Settings s) {
     if (s.clientId.empty()) s.clientId = uniqueClientId();
-    sdk.init(s.clientId, broker.address(), s.protocol, s.username, s.password, s.cleanSession,
+    sdk.init(s.clientId, address, s.protocol, s.username, s.password, s.cleanSession,
              /*resumeSubs=*/true, /*connectRetry=*/true, s.autoReconnect,
              /*connectRetryInterval=*/1, s.maxReconnectInterval, s.keepAlive, /*pingTimeout=*/10,
              /*writeTimeout=*/10, /*orderMatters=*/true, s.connectTimeout, s.edition);

@@ -40,6 +40,7 @@ struct Settings {
 // A client identifier no other test process uses.
 std::string uniqueClientId(const std::string& prefix = "native");
 
+void initClient(SDK& sdk, const std::string& address, Settings settings = {});
 void initClient(SDK& sdk, const Broker& broker, Settings settings = {});
 // init + connect; fails the test when the connection cannot be made.
 void connectClient(SDK& sdk, const Broker& broker, Settings settings = {});
