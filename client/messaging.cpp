@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <shared_mutex>
 #include <string>
 
 #include "console.h"
@@ -28,7 +29,15 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc = MQTTClient_subscribe(client.get(), text.c_str(), qos);
+    int rc;
+    {
+        std::shared_lock use(clientMutex);
+        if (!client) {
+            console::err("subscribe — not connected");
+            return false;
+        }
+        rc = MQTTClient_subscribe(client.get(), text.c_str(), qos);
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("subscribe", topic, rc));
         return false;
@@ -44,7 +53,15 @@ void SDK::unsubscribe(std::string_view topic) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc = MQTTClient_unsubscribe(client.get(), text.c_str());
+    int rc;
+    {
+        std::shared_lock use(clientMutex);
+        if (!client) {
+            console::err("unsubscribe — not connected");
+            return;
+        }
+        rc = MQTTClient_unsubscribe(client.get(), text.c_str());
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("unsubscribe", topic, rc));
         return;
@@ -78,7 +95,15 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         completedTokens.clear();
         interruptionsBefore = interruptions;
     }
-    int rc = MQTTClient_publishMessage(client.get(), text.c_str(), &message, &token);
+    int rc;
+    {
+        std::shared_lock use(clientMutex);
+        if (!client) {
+            console::err("publish — not connected");
+            return;
+        }
+        rc = MQTTClient_publishMessage(client.get(), text.c_str(), &message, &token);
+    }
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("publish", topic, rc));
         return;

@@ -95,14 +95,17 @@ bool SDK::connect() {
 
 void SDK::disconnect() {
     EventChannel::BlockingScope blocking(*channel);
-    if (!client || !connected) {
-        console::out("Not connected");
-        return;
+    {
+        std::shared_lock use(clientMutex);
+        if (!client || !connected) {
+            console::out("Not connected");
+            return;
+        }
+        arrivalGate.close();
+        MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
+        arrivalGate.open();
+        connected = false;
     }
-    arrivalGate.close();
-    MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
-    arrivalGate.open();
-    connected = false;
     console::out("Disconnected");
     channel->notifyConnection(false, 0);
 }
@@ -135,6 +138,8 @@ void SDK::destroyClient() {
     // After this no library callback for the client runs, or will run.
     CallbackRegistry::withdraw(callbackKey);
     std::lock_guard connectLock(connectMutex);
+    // Waits for a subscribe, unsubscribe, publish or disconnect still inside the library.
+    std::unique_lock use(clientMutex);
     client.reset();
 }
 
