@@ -101,10 +101,12 @@ void SDK::disconnect() {
             console::out("Not connected");
             return;
         }
+        // Offline before the library disconnects: publishes from other threads stop here instead of
+        // keeping the library's in-flight list busy until its 10 s disconnect timeout.
+        connected = false;
         arrivalGate.close();
         MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
         arrivalGate.open();
-        connected = false;
     }
     console::out("Disconnected");
     channel->notifyConnection(false, 0);
