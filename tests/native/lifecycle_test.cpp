@@ -199,6 +199,37 @@ TEST(Lifecycle, DisconnectWhileMessagesPourInIsClean) {
     flood.join();
 }
 
+TEST(Lifecycle, StopFromAnotherThreadWhileCallsAreUnderWayIsClean) {
+    // Caller threads may use one object at once: stop must not pull the client away from a publish
+    // or subscribe running on another thread.
+    Broker broker;
+    for (int round = 0; round < 3; ++round) {
+        SDK sdk;
+        ConsoleCapture console;
+        connectClient(sdk, broker);
+        std::atomic<bool> going{true};
+        std::vector<std::thread> callers;
+        for (int qos = 0; qos <= 2; ++qos)
+            callers.emplace_back([&, qos] {
+                while (going) sdk.publish("busy/" + std::to_string(qos), "x", qos, false);
+            });
+        callers.emplace_back([&] {
+            while (going) sdk.subscribe("busy/sub", 1);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 + 20 * round));
+        Stopwatch watch;
+        sdk.stop();
+        auto took = watch.elapsed();
+        going = false;
+        for (auto& t : callers) t.join();
+        console.restore();
+        // Publishes on other threads do not keep the library's disconnect waiting for 10 s.
+        EXPECT_LT(took, 5s) << "round " << round;
+        EXPECT_FALSE(sdk.is_initialised());
+
+    }
+}
+
 TEST(Lifecycle, ABrokerRestartWithAutoReconnectRestoresTheSession) {
     Broker broker;
     ConnectionLog log;
