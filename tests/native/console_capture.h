@@ -9,6 +9,9 @@
 // Threading contract: construct, read and destroy from one thread. Other threads may write to the
 // streams meanwhile; out()/err() flush the C++ and C streams first and return everything written so
 // far. Captures do not nest.
+//
+// Whatever else writes to the two descriptors meanwhile lands in the capture too, a sanitizer's
+// report included: to read one, run the test with ASAN_OPTIONS/TSAN_OPTIONS log_path=/tmp/report.
 #pragma once
 
 #include <chrono>
