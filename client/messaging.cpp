@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
-#include <shared_mutex>
 #include <string>
 
 #include "console.h"
@@ -29,15 +28,12 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc;
-    {
-        std::shared_lock use(clientMutex);
-        if (!client) {
-            console::err("subscribe — not connected");
-            return false;
-        }
-        rc = MQTTClient_subscribe(client.get(), text.c_str(), qos);
+    ClientHandle held = currentClient();
+    if (!held) {
+        console::err("subscribe — not connected");
+        return false;
     }
+    int rc = MQTTClient_subscribe(held.get(), text.c_str(), qos);
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("subscribe", topic, rc));
         return false;
@@ -53,15 +49,12 @@ void SDK::unsubscribe(std::string_view topic) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc;
-    {
-        std::shared_lock use(clientMutex);
-        if (!client) {
-            console::err("unsubscribe — not connected");
-            return;
-        }
-        rc = MQTTClient_unsubscribe(client.get(), text.c_str());
+    ClientHandle held = currentClient();
+    if (!held) {
+        console::err("unsubscribe — not connected");
+        return;
     }
+    int rc = MQTTClient_unsubscribe(held.get(), text.c_str());
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("unsubscribe", topic, rc));
         return;
@@ -95,15 +88,12 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         completedTokens.clear();
         interruptionsBefore = interruptions;
     }
-    int rc;
-    {
-        std::shared_lock use(clientMutex);
-        if (!client) {
-            console::err("publish — not connected");
-            return;
-        }
-        rc = MQTTClient_publishMessage(client.get(), text.c_str(), &message, &token);
+    ClientHandle held = currentClient();
+    if (!held) {
+        console::err("publish — not connected");
+        return;
     }
+    int rc = MQTTClient_publishMessage(held.get(), text.c_str(), &message, &token);
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("publish", topic, rc));
         return;

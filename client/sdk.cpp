@@ -29,7 +29,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
                bool /*orderMatters*/, int connectTimeout, const std::string& edition_) {
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
-    if (client) stop();
+    if (currentClient()) stop();
 
     std::lock_guard connectLock(connectMutex);
     clientId = clientId_;
@@ -49,7 +49,10 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
         if (raw != nullptr) MQTTClient_destroy(&raw);
         throw std::runtime_error("SDK::init — MQTTClient_create failed: " + std::to_string(rc));
     }
-    client.reset(raw);
+    {
+        std::lock_guard use(clientMutex);
+        client = ClientHandle(raw, ClientDeleter{});
+    }
     callbackKey = CallbackRegistry::add(this);
     MQTTClient_setCallbacks(raw, reinterpret_cast<void*>(callbackKey), &SDK::onConnectionLost,
                             &SDK::onMessageArrived, &SDK::onDeliveryComplete);
@@ -95,19 +98,16 @@ bool SDK::connect() {
 
 void SDK::disconnect() {
     EventChannel::BlockingScope blocking(*channel);
-    {
-        std::shared_lock use(clientMutex);
-        if (!client || !connected) {
-            console::out("Not connected");
-            return;
-        }
-        // Offline before the library disconnects: publishes from other threads stop here instead of
-        // keeping the library's in-flight list busy until its 10 s disconnect timeout.
-        connected = false;
-        arrivalGate.close();
-        MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
-        arrivalGate.open();
+    ClientHandle held = currentClient();
+    // Offline before the library disconnects: publishes from other threads stop here instead of
+    // keeping the library's in-flight list busy until its 10 s disconnect timeout.
+    if (!held || !connected.exchange(false)) {
+        console::out("Not connected");
+        return;
     }
+    arrivalGate.close();
+    MQTTClient_disconnect(held.get(), kDisconnectTimeoutMs);
+    arrivalGate.open();
     console::out("Disconnected");
     channel->notifyConnection(false, 0);
 }
@@ -135,14 +135,22 @@ void SDK::stop() {
     destroyClient();
 }
 
+ClientHandle SDK::currentClient() {
+    std::lock_guard use(clientMutex);
+    return client;
+}
+
 void SDK::destroyClient() {
-    if (!client) return;
+    if (!currentClient()) return;
     // After this no library callback for the client runs, or will run.
     CallbackRegistry::withdraw(callbackKey);
     std::lock_guard connectLock(connectMutex);
-    // Waits for a subscribe, unsubscribe, publish or disconnect still inside the library.
-    std::unique_lock use(clientMutex);
-    client.reset();
+    ClientHandle last;
+    {
+        std::lock_guard use(clientMutex);
+        last.swap(client);
+    }
+    // Destroyed here, or by a call still inside the library on another thread when it returns.
 }
 
 void SDK::on_message(MessageHandler handler) { channel->setMessageHandler(std::move(handler)); }
