@@ -1,5 +1,6 @@
 #include "callback_registry.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -8,13 +9,14 @@
 namespace movra {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 struct Slot {
     SDK* target = nullptr;
     int inside = 0;
-    Clock::time_point lastLeft{};
+    std::chrono::steady_clock::time_point lastLeft{};
 };
+
+// Time the library's thread gets to finish its own steps after a callback returned (see withdraw).
+constexpr std::chrono::milliseconds kSettle{50};
 
 struct Registry {
     std::mutex mutex;
@@ -47,35 +49,31 @@ void CallbackRegistry::withdraw(Key key) {
     // References to elements survive a rehash; iterators do not.
     Slot& slot = it->second;
     slot.target = nullptr;
-    // Wait until no callback for the key has been inside for the grace period. A disconnected
-    // client may still be handed messages the library had queued; those callbacks are turned away
-    // but counted, so the wait covers them too.
-    for (;;) {
-        r.left.wait(lock, [&] { return slot.inside == 0; });
-        Clock::time_point quiet = slot.lastLeft + kGracePeriod;
-        if (Clock::now() >= quiet) break;
-        r.left.wait_until(lock, quiet, [&] { return slot.inside != 0; });
-    }
-    // The slot stays, empty, so that a late callback still finds the key withdrawn.
+    r.left.wait(lock, [&] { return slot.inside == 0; });
+    auto settled = slot.lastLeft + kSettle;
+    r.slots.erase(key);
+    lock.unlock();
+    // A callback that has just returned is still inside the library, which touches the client's
+    // state once more under its own lock; destroying the client meanwhile would pull it away.
+    std::this_thread::sleep_until(settled);
 }
 
 CallbackRegistry::Entry::Entry(void* context) : key(reinterpret_cast<Key>(context)) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.slots.find(key);
-    if (it == r.slots.end()) return;
-    counted = true;
+    if (it == r.slots.end() || it->second.target == nullptr) return;
     ++it->second.inside;
     target = it->second.target;
 }
 
 CallbackRegistry::Entry::~Entry() {
-    if (!counted) return;
+    if (target == nullptr) return;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     Slot& slot = r.slots.at(key);
-    slot.lastLeft = Clock::now();
-    if (--slot.inside == 0) r.left.notify_all();
+    slot.lastLeft = std::chrono::steady_clock::now();
+    if (--slot.inside == 0 && slot.target == nullptr) r.left.notify_all();
 }
 
 }  // namespace movra

@@ -4,7 +4,8 @@
 // connection-lost callback runs on a thread it spawns) after the object has torn its client down.
 // So the context handed to the library is a key, never an address: a callback looks the key up
 // (enter) and is turned away once the object has withdrawn it. withdraw() waits until every callback
-// that entered has left, so after it returns no callback for that key runs or will run.
+// that entered has left, and then a short settling time for the library's own steps after the last
+// callback returned, so after it returns no callback for that key runs or will run.
 //
 // The library's receive thread still touches its client for a moment after a message callback
 // returns (it takes its own mutex back and unlinks the message); MQTTClient_destroy in that moment

@@ -15,6 +15,8 @@ struct ClientDeleter {
     }
 };
 
-using ClientHandle = std::unique_ptr<std::remove_pointer_t<MQTTClient>, ClientDeleter>;
+// Shared: a call still inside the library on another thread keeps the client until it returns,
+// while the object has already let go of it. Create with ClientDeleter.
+using ClientHandle = std::shared_ptr<std::remove_pointer_t<MQTTClient>>;
 
 }  // namespace movra

@@ -201,7 +201,10 @@ bool EventChannel::holdsHandlerLock() const {
 }
 
 EventChannel::BlockingScope::BlockingScope(EventChannel& c) {
-    if (!c.onDispatchThread()) return;
+    // The queue cannot drain while the dispatch thread waits on the library, nor while this thread
+    // holds the handler lock (a connection handler running in the caller's thread): the dispatch
+    // thread then waits for that lock.
+    if (!c.onDispatchThread() && !c.holdsHandlerLock()) return;
     channel = &c;
     {
         std::lock_guard lock(c.queueMutex);

@@ -26,7 +26,9 @@
 // nothing is dropped and memory stays bounded. The one exception is a dispatch thread that is itself
 // waiting on the library (a handler that publishes, subscribes, connects...): the library's receive
 // thread must stay free to read the acknowledgement it waits for, so the bound is lifted until that
-// wait ends. Messages that arrive after stop has begun are discarded.
+// wait ends. The same holds for a thread that waits on the library while it holds handlerMutex (a
+// connection handler of connect/disconnect subscribing or publishing): the dispatch thread cannot
+// drain the queue meanwhile. Messages that arrive after stop has begun are discarded.
 #pragma once
 
 #include <atomic>
@@ -90,9 +92,9 @@ public:
     // True when this thread is inside a handler call of this channel.
     bool holdsHandlerLock() const;
 
-    // Marks the dispatch thread, for the scope's life, as waiting on the library: the queue bound is
-    // lifted meanwhile so that the library's receive thread never waits for this thread. No effect on
-    // other threads.
+    // Marks the dispatch thread, or a thread holding handlerMutex, for the scope's life, as waiting on
+    // the library: the queue bound is lifted meanwhile so that the library's receive thread never
+    // waits for this thread. No effect on other threads.
     class BlockingScope {
     public:
         explicit BlockingScope(EventChannel& channel);

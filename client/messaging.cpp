@@ -28,11 +28,12 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc;
-    {
-        std::shared_lock clientLock(clientMutex);
-        rc = client ? MQTTClient_subscribe(client.get(), text.c_str(), qos) : MQTTCLIENT_DISCONNECTED;
+    ClientHandle held = currentClient();
+    if (!held) {
+        console::err("subscribe — not connected");
+        return false;
     }
+    int rc = MQTTClient_subscribe(held.get(), text.c_str(), qos);
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("subscribe", topic, rc));
         return false;
@@ -48,11 +49,12 @@ void SDK::unsubscribe(std::string_view topic) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc;
-    {
-        std::shared_lock clientLock(clientMutex);
-        rc = client ? MQTTClient_unsubscribe(client.get(), text.c_str()) : MQTTCLIENT_DISCONNECTED;
+    ClientHandle held = currentClient();
+    if (!held) {
+        console::err("unsubscribe — not connected");
+        return;
     }
+    int rc = MQTTClient_unsubscribe(held.get(), text.c_str());
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("unsubscribe", topic, rc));
         return;
@@ -73,11 +75,6 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
     std::lock_guard serial(publishMutex);
-    std::shared_lock clientLock(clientMutex);
-    if (!client) {
-        console::err(failure("publish", topic, MQTTCLIENT_DISCONNECTED));
-        return;
-    }
 
     MQTTClient_message message = MQTTClient_message_initializer;
     message.payload = const_cast<char*>(payload.data());
@@ -91,7 +88,12 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         completedTokens.clear();
         interruptionsBefore = interruptions;
     }
-    int rc = MQTTClient_publishMessage(client.get(), text.c_str(), &message, &token);
+    ClientHandle held = currentClient();
+    if (!held) {
+        console::err("publish — not connected");
+        return;
+    }
+    int rc = MQTTClient_publishMessage(held.get(), text.c_str(), &message, &token);
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("publish", topic, rc));
         return;
@@ -110,17 +112,21 @@ int SDK::onMessageArrived(void* context, char* topicName, int /*topicLen*/,
                           MQTTClient_message* message) {
     {
         CallbackRegistry::Entry entry(context);
-        if (SDK* self = entry.get()) {
-            std::string topic(topicName);
-            std::string payload;
-            if (message->payloadlen > 0)
-                payload.assign(static_cast<const char*>(message->payload),
-                               static_cast<std::size_t>(message->payloadlen));
-            self->channel->pushMessage(std::move(topic), std::move(payload));
-        }
+        SDK* self = entry.get();
+        // A client on its way out, or a disconnect under way: the message is not touched and not
+        // taken; the library keeps it or releases it with its session.
+        if (self == nullptr) return 0;
+        ArrivalGate::Pass pass(self->arrivalGate);
+        if (!pass) return 0;
+        std::string topic(topicName);
+        std::string payload;
+        if (message->payloadlen > 0)
+            payload.assign(static_cast<const char*>(message->payload),
+                           static_cast<std::size_t>(message->payloadlen));
+        MQTTClient_freeMessage(&message);
+        MQTTClient_free(topicName);
+        self->channel->pushMessage(std::move(topic), std::move(payload));
     }
-    MQTTClient_freeMessage(&message);
-    MQTTClient_free(topicName);
     return 1;
 }
 

@@ -29,7 +29,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
                bool /*orderMatters*/, int connectTimeout, const std::string& edition_) {
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
-    if (client) stop();
+    if (currentClient()) stop();
 
     std::lock_guard connectLock(connectMutex);
     clientId = clientId_;
@@ -49,7 +49,10 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
         if (raw != nullptr) MQTTClient_destroy(&raw);
         throw std::runtime_error("SDK::init — MQTTClient_create failed: " + std::to_string(rc));
     }
-    client.reset(raw);
+    {
+        std::lock_guard use(clientMutex);
+        client = ClientHandle(raw, ClientDeleter{});
+    }
     callbackKey = CallbackRegistry::add(this);
     MQTTClient_setCallbacks(raw, reinterpret_cast<void*>(callbackKey), &SDK::onConnectionLost,
                             &SDK::onMessageArrived, &SDK::onDeliveryComplete);
@@ -95,15 +98,16 @@ bool SDK::connect() {
 
 void SDK::disconnect() {
     EventChannel::BlockingScope blocking(*channel);
-    if (!client || !connected) {
+    ClientHandle held = currentClient();
+    // Offline before the library disconnects: publishes from other threads stop here instead of
+    // keeping the library's in-flight list busy until its 10 s disconnect timeout.
+    if (!held || !connected.exchange(false)) {
         console::out("Not connected");
         return;
     }
-    {
-        std::shared_lock clientLock(clientMutex);
-        if (client) MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
-    }
-    connected = false;
+    arrivalGate.close();
+    MQTTClient_disconnect(held.get(), kDisconnectTimeoutMs);
+    arrivalGate.open();
     console::out("Disconnected");
     channel->notifyConnection(false, 0);
 }
@@ -131,15 +135,24 @@ void SDK::stop() {
     destroyClient();
 }
 
+ClientHandle SDK::currentClient() {
+    std::lock_guard use(clientMutex);
+    return client;
+}
+
 void SDK::destroyClient() {
-    if (!client) return;
+    if (!currentClient()) return;
     // After this no library callback for the client runs, or will run.
     CallbackRegistry::withdraw(callbackKey);
     std::lock_guard connectLock(connectMutex);
-    std::unique_lock clientLock(clientMutex);
-    client.reset();
+    ClientHandle last;
+    {
+        std::lock_guard use(clientMutex);
+        last.swap(client);
+    }
+    // Destroyed here, or by a call still inside the library on another thread when it returns.
     // A connect that was under way in another thread while stop ran may have succeeded meanwhile;
-    // destroying the client closed that session too.
+    // letting go of the client ends that session too.
     connected = false;
 }
 

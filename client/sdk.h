@@ -20,8 +20,8 @@
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
 //   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
 //   and init's rewriting of connectOptions.
-// - Locks, outermost first: connectMutex / publishMutex, clientMutex, handlerMutex, then the short internal
-//   reconnectMutex, completionMutex and the channel's queue lock. No internal lock is held while a
+// - Locks, outermost first: connectMutex / publishMutex, handlerMutex, then the short internal
+//   clientMutex, reconnectMutex, completionMutex and the channel's queue lock. No internal lock is held while a
 //   handler runs, except handlerMutex itself.
 // - The object is neither copyable nor movable: the library and the worker hold its address.
 #pragma once
@@ -33,12 +33,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "arrival_gate.h"
 #include "callback_registry.h"
 #include "client_handle.h"
 #include "event_channel.h"
@@ -124,12 +124,15 @@ private:
     bool workerActive = false;
     // Serialises library connects with the rewriting of connectOptions.
     std::mutex connectMutex;
-    // Held shared by subscribe, unsubscribe, publish and disconnect while they use the library
-    // client, and exclusively while it is destroyed: stop in one thread never pulls the client from
-    // under a publish in another.
-    std::shared_mutex clientMutex;
+    // Guards `client` for the calls that run outside connectMutex (subscribe, unsubscribe, publish,
+    // disconnect): each takes its own reference under it and calls the library with that, so a stop
+    // on another thread never destroys a client under a running call, and never waits for one.
+    std::mutex clientMutex;
+    ClientHandle currentClient();
     // Key of the current library client in the callback registry.
     CallbackRegistry::Key callbackKey = 0;
+    // Closed while the library disconnects, which releases the messages it still holds.
+    ArrivalGate arrivalGate;
 
     // Publish completion: publishes are serialised so the library's in-flight window (one message
     // while reliable is on) is never full; onDeliveryComplete records the token and signals.

@@ -1,0 +1,56 @@
+// Keeps the library's message callback and a disconnect of the same client apart.
+//
+// The library hands a message to the message callback without holding its own lock, and a
+// disconnect of a clean session releases the messages still queued in the library, the one being
+// handed over included. So while a disconnect runs, the callback must not touch the message: it
+// returns 0 ("not taken") at once, and the library keeps or releases the message itself.
+//
+// A callback that took the message returns 1, and the library then re-takes its lock to unlink the
+// message from its queue. Nothing tells when that has happened, and a disconnect that takes the
+// lock first releases the message a second time. The message reaches the dispatch thread before the
+// callback returns, so a handler that disconnects or stops at once meets exactly that moment. So
+// close() also lets kSettle pass after the last callback left before it returns: the receive thread
+// needs a few instructions to re-take the lock, and kSettle leaves it ample time even on a loaded
+// machine. It costs nothing when no message came in during the last kSettle.
+//
+// Threading contract: Pass is taken by the library's receive thread, close()/open() by the thread
+// that disconnects. close() waits until every callback that holds a pass has left; a pass holder
+// never waits for the closing thread (it may wait for room in the event queue, which the stop
+// sequence and BlockingScope keep free).
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace movra {
+
+class ArrivalGate {
+public:
+    static constexpr std::chrono::milliseconds kSettle{50};
+
+    class Pass {
+    public:
+        explicit Pass(ArrivalGate& gate);
+        ~Pass();
+        Pass(const Pass&) = delete;
+        Pass& operator=(const Pass&) = delete;
+        explicit operator bool() const { return gate != nullptr; }
+
+    private:
+        ArrivalGate* gate = nullptr;
+    };
+
+    // Turns new callbacks away, waits for those inside to leave and for the library to settle.
+    void close();
+    void open();
+
+private:
+    std::mutex mutex;
+    std::condition_variable left;
+    int inside = 0;
+    bool closed = false;
+    std::chrono::steady_clock::time_point lastLeft{};
+};
+
+}  // namespace movra

@@ -1,0 +1,120 @@
+// The event queue's bound (EventChannel::kMaxQueuedMessages / kMaxQueuedBytes): under a flood that a
+// held handler cannot keep up with, nothing is lost, the order is kept, the memory the queue holds
+// stays near the bound instead of growing with the flood, and a handler that publishes at QoS 1
+// while the queue is full is not stalled by the receive thread waiting for room.
+#include <malloc.h>
+
+#include <gtest/gtest.h>
+
+#include "line_publisher.h"
+#include "support.h"
+
+namespace movra::testing {
+namespace {
+
+// The sanitizers replace the allocator, so the heap statistics below describe only glibc's heap.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kHeapIsMeasurable = false;
+#else
+constexpr bool kHeapIsMeasurable = true;
+#endif
+
+constexpr std::size_t kMessageSize = 64 * 1024;
+constexpr std::size_t kMessagesInBound = EventChannel::kMaxQueuedBytes / kMessageSize;
+
+std::size_t heapInUse() {
+    struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+std::string numbered(std::size_t i) {
+    std::string payload(kMessageSize, 'f');
+    std::string number = std::to_string(i) + ":";
+    payload.replace(0, number.size(), number);
+    return payload;
+}
+
+// A receiver whose handler holds the first message until released, and a sender in another process.
+struct Flood {
+    Broker broker;
+    Flag held, release;
+    Inbox inbox;
+    std::function<void()> onRelease;
+    SDK receiver;
+    LinePublisher sender{broker, "flood"};
+
+    Flood() {
+        receiver.on_message([this](const std::string& topic, const std::string& payload) {
+            if (!held.isSet()) {
+                held.set();
+                release.wait();
+                if (onRelease) onRelease();
+            }
+            inbox.add(topic, payload);
+        });
+        connectClient(receiver, broker);
+        EXPECT_TRUE(receiver.subscribe("flood", 0));
+    }
+
+    void send(std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) sender.send(numbered(i));
+        sender.finish();
+    }
+
+    void expectAllInOrder(std::size_t count) {
+        ASSERT_TRUE(inbox.waitForCount(count, 60s)) << inbox.size() << " of " << count;
+        auto received = inbox.messages();
+        ASSERT_EQ(received.size(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(received[i].payload.size(), kMessageSize) << "message " << i;
+            ASSERT_EQ(received[i].payload.compare(0, std::to_string(i).size() + 1, std::to_string(i) + ":"), 0)
+                << "message " << i << " out of order";
+        }
+    }
+};
+
+TEST(QueueBound, AHeldHandlerUnderAFloodLosesNothingAndTheQueueStaysNearItsBound) {
+    Flood flood;
+    const std::size_t count = 2 * kMessagesInBound;
+    flood.sender.send(numbered(0));
+    ASSERT_TRUE(flood.held.wait());
+    ::malloc_trim(0);
+    const std::size_t before = heapInUse();
+    flood.send(1, count);
+    // Let the broker push whatever the client will take.
+    std::this_thread::sleep_for(1500ms);
+    const std::size_t grown = heapInUse() - std::min(before, heapInUse());
+    flood.release.set();
+    flood.expectAllInOrder(count);
+    if (kHeapIsMeasurable) {
+        // The flood is twice the bound; an unbounded queue would hold all of it.
+        EXPECT_LT(grown, EventChannel::kMaxQueuedBytes + (16u << 20)) << grown << " bytes held";
+        EXPECT_GT(grown, EventChannel::kMaxQueuedBytes / 2) << "the flood did not reach the client";
+    }
+}
+
+TEST(QueueBound, AHandlerPublishingAtQos1WhileTheQueueIsFullIsNotStalled) {
+    Flood flood;
+    Inbox acks;
+    SDK listener;
+    listener.on_message(acks.handler());
+    connectClient(listener, flood.broker);
+    ASSERT_TRUE(listener.subscribe("ack", 1));
+    std::chrono::milliseconds took{0};
+    flood.onRelease = [&] {
+        Stopwatch watch;
+        flood.receiver.publish("ack", "from a full queue", 1, false);
+        took = watch.elapsed();
+    };
+    const std::size_t count = kMessagesInBound + kMessagesInBound / 2;
+    flood.send(0, count);
+    ASSERT_TRUE(flood.held.wait());
+    std::this_thread::sleep_for(1500ms);
+    flood.release.set();
+    flood.expectAllInOrder(count);
+    EXPECT_LT(took, 5s);
+    ASSERT_TRUE(acks.waitForCount(1));
+}
+
+}  // namespace
+}  // namespace movra::testing
