@@ -42,8 +42,8 @@ def publish(args: Args) -> dict:
 
 
 def receive(args: Args) -> dict:
-    """Kept session (id=): connects and drains what was queued for it, timed from the connect.
-    live=1: subscribes on a clean session, says "ready" and times from the first arrival."""
+    """Kept session (id=): connects and drains what was queued for it. live=1: subscribes on a
+    clean session and says "ready". Timed from the first arrival to the last."""
     count, live = args.int("count", 10000), args.int("live", 0)
     inbox = Inbox(count)
     sdk = movra_sdk.SDK()
@@ -51,14 +51,15 @@ def receive(args: Args) -> dict:
              cleanSession=bool(live))
     add = inbox.add
     sdk.on_message(lambda topic, body: add(body))
-    start = time.perf_counter()
+    cpu = time.process_time()
     sdk.connect()
     if live:
         sdk.subscribe(args.str("topic", "bench/c"), args.int("qos", 0))
         emit("ready")
     end = inbox.wait(idle=1.0)
+    cpu = time.process_time() - cpu
     sdk.stop()
-    return receive_result(inbox, count, inbox.first_at if live else start, end,
+    return receive_result(inbox, count, inbox.first_at, end, cpu,
                           lambda body: int(body.split(" ", 1)[0]))
 
 

@@ -72,14 +72,15 @@ def receive(args: Args) -> dict:
     client = client_for(args.str("id", "bench-paho-recv"), clean=bool(live))
     add = inbox.add
     client.on_message = lambda c, userdata, message: add(message.payload)
-    begin = time.perf_counter()
+    cpu = time.process_time()
     start(client, args)
     if live:
         subscribe(client, args.str("topic", "bench/c"), args.int("qos", 0))
         emit("ready")
     finish = inbox.wait(idle=1.0)
+    cpu = time.process_time() - cpu
     end(client)
-    return receive_result(inbox, count, inbox.first_at if live else begin, finish,
+    return receive_result(inbox, count, inbox.first_at, finish, cpu,
                           lambda body: int(body.split(b" ", 1)[0]))
 
 

@@ -76,9 +76,11 @@ def latency_result(latencies: list[float]) -> dict:
             "p99_us": round(percentile(latencies, 99) * 1e6, 1)}
 
 
-def rate_result(count: int, elapsed: float, size: int) -> dict:
+def rate_result(count: int, elapsed: float, size: int, cpu: float) -> dict:
+    """cpu: the process's CPU time (all threads, user + system) over the span, in seconds."""
     return {"count": count, "seconds": round(elapsed, 6), "rate": round(count / elapsed, 1),
-            "mbps": round(count * size / elapsed / 1e6, 3)}
+            "mbps": round(count * size / elapsed / 1e6, 3),
+            "cpu_us_per_msg": round(cpu / count * 1e6, 3)}
 
 
 def timed_publish(publish_one, seconds: float, size: int, finish=None) -> dict:
@@ -86,6 +88,7 @@ def timed_publish(publish_one, seconds: float, size: int, finish=None) -> dict:
     finish(), when given, runs inside the timed span (to wait for what is still queued)."""
     batch = 16 if size <= 4096 else 1
     count = 0
+    cpu = time.process_time()
     start = time.perf_counter()
     elapsed = 0.0
     while elapsed < seconds:
@@ -95,7 +98,7 @@ def timed_publish(publish_one, seconds: float, size: int, finish=None) -> dict:
         elapsed = time.perf_counter() - start
     if finish is not None:
         finish()
-    return rate_result(count, time.perf_counter() - start, size)
+    return rate_result(count, time.perf_counter() - start, size, time.process_time() - cpu)
 
 
 class Inbox:
@@ -130,13 +133,16 @@ class Inbox:
         return self.reached_at
 
 
-def receive_result(inbox: Inbox, count: int, start: float, end: float, seq_of) -> dict:
+def receive_result(inbox: Inbox, count: int, start: float, end: float, cpu: float,
+                   seq_of) -> dict:
+    """cpu: the process's CPU time from its connect to the last message, in seconds."""
     seen = {seq_of(p) for p in inbox.payloads}
     received = len(seen & set(range(count)))
     elapsed = end - start
     return {"count": count, "received": received, "calls": len(inbox.payloads),
             "lost": count - received, "seconds": round(elapsed, 6),
-            "rate": round(received / elapsed, 1) if elapsed > 0 else 0.0}
+            "rate": round(received / elapsed, 1) if elapsed > 0 else 0.0,
+            "cpu_us_per_msg": round(cpu / max(1, received) * 1e6, 3)}
 
 
 class RoundTrip:

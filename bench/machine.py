@@ -57,5 +57,6 @@ def describe_machine(root: Path) -> dict:
         "paho-mqtt": _package("paho-mqtt"),
         "paho-mqtt-c": _debian_package("libpaho-mqtt1.3"),
         "mosquitto": _mosquitto_version(),
+        "load_average": [round(x, 2) for x in os.getloadavg()],
         "commit": _command(["git", "rev-parse", "--short", "HEAD"], cwd=root).strip(),
     }

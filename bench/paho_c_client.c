@@ -7,9 +7,9 @@
  *   flood      count= sessions=a,b   makes kept sessions for the named client ids (QoS 1
  *              qos=                  subscription), then publishes `count` numbered messages
  *   receive    id= count=            connects to a kept session and counts the messages reaching
- *                                    the message callback until `count` distinct ones or an idle gap;
- *              live=1 qos=           instead subscribes on a clean session, prints "ready" and
- *                                    times from the first arrival
+ *                                    the message callback until `count` distinct ones or an idle gap,
+ *                                    timed from the first arrival to the last;
+ *              live=1 qos=           instead subscribes on a clean session and prints "ready"
  *   roundtrip  count=                publishes to its own subscription and times the callback
  *   connects   seconds=              connect + disconnect, repeated
  *   recovery                         prints "ready", then reports when it is connected again after
@@ -46,11 +46,18 @@ static struct {
     double firstArrival;
     int lost;                           /* connection lost and not yet back */
     double* samples;                    /* roundtrip: arrival times */
-} state = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, NULL, 0, 0, 0, 0, NULL};
+    long target;                        /* the main thread is woken when the count reaches it */
+} state = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, NULL, 0, 0, 0, 0, NULL, 0};
 
 static double now(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+static double cpuSeconds(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
 }
 
@@ -103,7 +110,9 @@ static int onMessage(void* context, char* topic, int topicLen, MQTTClient_messag
     }
     if (state.samples != NULL) state.samples[state.received] = t;
     ++state.received;
-    pthread_cond_signal(&state.cond);
+    /* Like the Python clients' handlers, wake the waiting thread only when it has something to do. */
+    if (state.samples != NULL || (state.seen ? state.distinct : state.received) == state.target)
+        pthread_cond_signal(&state.cond);
     pthread_mutex_unlock(&state.mutex);
     MQTTClient_freeMessage(&m);
     MQTTClient_free(topic);
@@ -144,6 +153,11 @@ static int connectClient(MQTTClient client, int cleanSession) {
     return MQTTClient_connect(client, &opts);
 }
 
+static void connectOrDie(MQTTClient client, int cleanSession) {
+    int rc = connectClient(client, cleanSession);
+    if (rc != MQTTCLIENT_SUCCESS) die("MQTTClient_connect", rc);
+}
+
 static void subscribe(MQTTClient client, const char* topic, int qos) {
     int rc = MQTTClient_subscribe(client, topic, qos);
     if (rc != MQTTCLIENT_SUCCESS) die("MQTTClient_subscribe", rc);
@@ -169,6 +183,7 @@ static void publishWait(MQTTClient client, const char* topic, char* payload, int
 static void waitReceived(long target, double idle) {
     double begin = now();
     pthread_mutex_lock(&state.mutex);
+    state.target = target;
     for (;;) {
         long count = state.seen ? state.distinct : state.received;
         if (count >= target) break;
@@ -190,7 +205,7 @@ static void waitReceived(long target, double idle) {
 /* A connected client subscribed (QoS 0) to the topic it will publish to. */
 static MQTTClient selfSubscribed(const char* uri, const char* id, const char* topic) {
     MQTTClient client = makeClient(uri, id);
-    if (connectClient(client, 1) != MQTTCLIENT_SUCCESS) die("connect", 0);
+    connectOrDie(client, 1);
     subscribe(client, topic, 0);
     return client;
 }
@@ -215,10 +230,11 @@ static int runPublish(const char* uri, int argc, char** argv) {
     double seconds = optionDouble(argc, argv, "seconds", 1.0);
     const char* topic = option(argc, argv, "topic", TOPIC_DEFAULT);
     MQTTClient client = makeClient(uri, "bench-c-pub");
-    if (connectClient(client, 1) != MQTTCLIENT_SUCCESS) die("connect", 0);
+    connectOrDie(client, 1);
     char* payload = malloc((size_t)size);
     fillPayload(payload, size, 0);
     long count = 0;
+    double cpu = cpuSeconds();
     double start = now(), elapsed = 0;
     do {
         publishWait(client, topic, payload, size, qos);
@@ -226,10 +242,12 @@ static int runPublish(const char* uri, int argc, char** argv) {
         if ((count & 15) == 0 || size > 4096) elapsed = now() - start;
     } while (elapsed < seconds);
     elapsed = now() - start;
+    cpu = cpuSeconds() - cpu;
     finish(&client);
     free(payload);
-    printf("{\"count\": %ld, \"seconds\": %.6f, \"rate\": %.1f, \"mbps\": %.3f}\n", count, elapsed,
-           count / elapsed, (double)count * size / elapsed / 1e6);
+    printf("{\"count\": %ld, \"seconds\": %.6f, \"rate\": %.1f, \"mbps\": %.3f, "
+           "\"cpu_us_per_msg\": %.3f}\n",
+           count, elapsed, count / elapsed, (double)count * size / elapsed / 1e6, cpu / count * 1e6);
     return 0;
 }
 
@@ -240,14 +258,14 @@ static int runFlood(const char* uri, int argc, char** argv) {
     char* rest = NULL;
     for (char* id = strtok_r(sessions, ",", &rest); id != NULL; id = strtok_r(NULL, ",", &rest)) {
         MQTTClient s = makeClient(uri, id);
-        if (connectClient(s, 0) != MQTTCLIENT_SUCCESS) die("connect", 0);
+        connectOrDie(s, 0);
         subscribe(s, topic, 1);
         finish(&s);
     }
     free(sessions);
     int qos = (int)optionLong(argc, argv, "qos", 1);
     MQTTClient client = makeClient(uri, "bench-c-flood");
-    if (connectClient(client, 1) != MQTTCLIENT_SUCCESS) die("connect", 0);
+    connectOrDie(client, 1);
     char payload[100];
     double start = now();
     for (long i = 0; i < count; ++i) {
@@ -267,8 +285,8 @@ static int runReceive(const char* uri, int argc, char** argv) {
     state.seen = calloc((size_t)count, 1);
     int live = (int)optionLong(argc, argv, "live", 0);
     MQTTClient client = makeClient(uri, id);
-    double start = now();
-    if (connectClient(client, live) != MQTTCLIENT_SUCCESS) die("connect", 0);
+    double cpu = cpuSeconds();
+    connectOrDie(client, live);
     if (live) {
         /* Subscribed on a clean session; the flood starts once "ready" is read. */
         subscribe(client, option(argc, argv, "topic", TOPIC_DEFAULT),
@@ -277,16 +295,16 @@ static int runReceive(const char* uri, int argc, char** argv) {
         fflush(stdout);
     }
     waitReceived(count, 1.0);
+    cpu = cpuSeconds() - cpu;
     pthread_mutex_lock(&state.mutex);
     long got = state.distinct, calls = state.received;
-    double last = state.lastArrival;
-    if (live) start = state.firstArrival;
+    double elapsed = state.lastArrival - state.firstArrival;
     pthread_mutex_unlock(&state.mutex);
     finish(&client);
-    double elapsed = last - start;
     printf("{\"count\": %ld, \"received\": %ld, \"calls\": %ld, \"lost\": %ld, \"seconds\": %.6f, "
-           "\"rate\": %.1f}\n",
-           count, got, calls, count - got, elapsed, elapsed > 0 ? got / elapsed : 0.0);
+           "\"rate\": %.1f, \"cpu_us_per_msg\": %.3f}\n",
+           count, got, calls, count - got, elapsed, elapsed > 0 ? got / elapsed : 0.0,
+           cpu / (got > 0 ? got : 1) * 1e6);
     free(state.seen);
     return 0;
 }
@@ -331,7 +349,7 @@ static int runConnects(const char* uri, int argc, char** argv) {
     long count = 0;
     double start = now();
     do {
-        if (connectClient(client, 1) != MQTTCLIENT_SUCCESS) die("connect", 0);
+        connectOrDie(client, 1);
         MQTTClient_disconnect(client, 10000);
         ++count;
     } while (now() - start < seconds);
@@ -343,7 +361,7 @@ static int runConnects(const char* uri, int argc, char** argv) {
 
 static int runRecovery(const char* uri) {
     MQTTClient client = makeClient(uri, "bench-c-recovery");
-    if (connectClient(client, 1) != MQTTCLIENT_SUCCESS) die("connect", 0);
+    connectOrDie(client, 1);
     printf("ready\n");
     fflush(stdout);
     pthread_mutex_lock(&state.mutex);

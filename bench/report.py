@@ -19,6 +19,11 @@ FIGURES = [
     ("receive_qos0_lost", "  lost (QoS 0 flood)", "msgs", "{:,.0f}"),
     ("receive_qos1", "Receive, QoS 1 kept-session backlog", "msg/s", "{:,.0f}"),
     ("receive_qos1_lost", "  lost (QoS 1 backlog)", "msgs", "{:,.0f}"),
+    ("publish_qos0_cpu_us", "CPU per message: publish QoS 0", "µs", "{:,.1f}"),
+    ("publish_qos1_cpu_us", "CPU per message: publish QoS 1", "µs", "{:,.1f}"),
+    ("publish_qos2_cpu_us", "CPU per message: publish QoS 2", "µs", "{:,.1f}"),
+    ("receive_qos0_cpu_us", "CPU per message: receive QoS 0 flood", "µs", "{:,.1f}"),
+    ("receive_qos1_cpu_us", "CPU per message: receive QoS 1 backlog", "µs", "{:,.1f}"),
     ("roundtrip_p50_us", "Round trip p50", "µs", "{:,.0f}"),
     ("roundtrip_p99_us", "Round trip p99", "µs", "{:,.0f}"),
     ("throughput_qos1_10 B", "QoS 1 throughput, 10 B", "MB/s", "{:,.2f}"),
@@ -103,7 +108,8 @@ def markdown(document: dict) -> str:
         f"Machine: {machine['cpu']}, {machine['cores']} cores, Linux {machine['kernel']}, "
         f"Python {machine['python']}; movra_sdk {machine['movra_sdk']}, paho-mqtt "
         f"{machine['paho-mqtt']}, Paho MQTT C {machine['paho-mqtt-c']}, mosquitto "
-        f"{machine['mosquitto']}, commit {machine['commit']}.",
+        f"{machine['mosquitto']}, commit {machine['commit']}. Load average (1, 5, 15 min) before "
+        f"{machine['load_average_before']}, after {machine['load_average']}.",
         "",
         "| Workload | Unit | " + " | ".join(CLIENT_TITLES[c] for c in CLIENTS) + " |",
         "|---|---|" + "---:|" * len(CLIENTS),

@@ -105,6 +105,7 @@ class Bench:
         for qos in (0, 1, 2):
             r = self.run(client, "publish", qos=qos, size=100, seconds=self.config["publish_seconds"])
             self.record(f"publish_qos{qos}", client, r["rate"])
+            self.record(f"publish_qos{qos}_cpu_us", client, r["cpu_us_per_msg"])
 
     def throughput(self, client: str) -> None:
         for label, size in SIZES.items():
@@ -139,6 +140,7 @@ class Bench:
         self.run("paho-c", "flood", qos=0, count=count, topic=topic)
         r = self.finish(client, "receive", proc)
         self.record("receive_qos0", client, r["rate"])
+        self.record("receive_qos0_cpu_us", client, r["cpu_us_per_msg"])
         self.record("receive_qos0_lost", client, r["lost"])
 
     def backlog_receive(self, clients: list[str], round_no: int) -> None:
@@ -151,6 +153,7 @@ class Bench:
         for client in clients:
             r = self.run(client, "receive", id=ids[client], count=count)
             self.record("receive_qos1", client, r["rate"])
+            self.record("receive_qos1_cpu_us", client, r["cpu_us_per_msg"])
             self.record("receive_qos1_lost", client, r["lost"])
 
     def recovery(self, client: str, downtime: float) -> None:
@@ -198,6 +201,19 @@ class Bench:
 
     # ---- the whole run ----
 
+    def guarded(self, step, *args) -> None:
+        """Runs one step; if the broker died under it (on a shared machine another program may end
+        it), restarts the broker and runs the step once more."""
+        try:
+            step(*args)
+        except (RuntimeError, subprocess.TimeoutExpired):
+            if self.broker.running():
+                raise
+            self.log(f"broker ended during {step.__name__}: restarted, step repeated")
+            self.extra["broker_restarts"] = self.extra.get("broker_restarts", 0) + 1
+            self.broker.start()
+            step(*args)
+
     def run_all(self) -> None:
         names = list(CLIENTS)
         rounds = self.config["rounds"]
@@ -206,19 +222,19 @@ class Bench:
             self.log(f"round {n + 1}/{rounds}: {' '.join(order)}")
             for step in (self.publish_rates, self.throughput, self.roundtrip, self.connects):
                 for client in order:
-                    step(client)
+                    self.guarded(step, client)
             for client in order:
-                self.flood_receive(client, n)
-            self.backlog_receive(order, n)
+                self.guarded(self.flood_receive, client, n)
+            self.guarded(self.backlog_receive, order, n)
         for n in range(self.config["recovery_rounds"]):
             downtime = 0.25 + 0.2 * n
             order = names[n % len(names):] + names[:n % len(names)]
             self.log(f"recovery {n + 1}/{self.config['recovery_rounds']} (down {downtime:.2f} s)")
             for client in order:
-                self.recovery(client, downtime)
+                self.guarded(self.recovery, client, downtime)
         for client in names:
             self.log(f"memory: {client}")
-            self.memory(client)
+            self.guarded(self.memory, client)
 
 
 def main() -> int:
@@ -238,6 +254,7 @@ def main() -> int:
         return 2
 
     began = time.monotonic()
+    load_before = [round(x, 2) for x in os.getloadavg()]
     with Broker(max_queued_messages=100_000_000) as broker:
         bench = Bench(config, broker, log=lambda text: print(f"bench: {text}", flush=True))
         bench.run_all()
@@ -246,7 +263,7 @@ def main() -> int:
         "command": "make bench-quick" if args.quick else "make bench",
         "mode": "quick" if args.quick else "full",
         "duration_s": round(elapsed, 1),
-        "machine": describe_machine(ROOT),
+        "machine": {**describe_machine(ROOT), "load_average_before": load_before},
         "config": config,
         "samples": bench.samples,
         "details": bench.extra,
