@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 
 #include "python_handlers.h"
@@ -170,7 +171,9 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
         .def("disconnect", [](PySDK& self) { self.sdk().disconnect(); }, Release())
         .def(
             "publish",
-            [](PySDK& self, const std::string& topic, const std::string& payload, int qos,
+            // Views into the caller's str/bytes objects (alive for the call): no copy of the
+            // payload on the way to the library.
+            [](PySDK& self, std::string_view topic, std::string_view payload, int qos,
                bool retained) { self.sdk().publish(topic, payload, qos, retained); },
             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false,
             Release())
