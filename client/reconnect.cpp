@@ -62,6 +62,9 @@ void SDK::reconnectLoop() {
             }
         }
         int rc;
+        // The back-off counts from the start of an attempt: a refused connect still takes the
+        // library a few hundred milliseconds, which would otherwise add to every wait.
+        auto attemptStart = std::chrono::steady_clock::now();
         {
             std::lock_guard connectLock(connectMutex);
             if (!running || connected) continue;  // a caller's connect won meanwhile
@@ -79,7 +82,7 @@ void SDK::reconnectLoop() {
         console::err("Reconnect failed, rc=" + std::to_string(rc) + ". Retrying in " +
                      std::to_string(delay) + "s");
         std::unique_lock lock(reconnectMutex);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(delay);
+        auto deadline = attemptStart + std::chrono::seconds(delay);
         reconnectCondition.wait_until(lock, deadline, [&] { return !running; });
         delay = nextDelay(delay, maxReconnectInterval);
     }
