@@ -367,16 +367,19 @@ static int runRecovery(const char* uri) {
     pthread_mutex_lock(&state.mutex);
     while (!state.lost) pthread_cond_wait(&state.cond, &state.mutex);
     pthread_mutex_unlock(&state.mutex);
-    /* Retries at once, then every second: the module's worker with a 1 s ceiling. */
+    /* Retries at once, then one second after each attempt began: the module's worker with a 1 s
+     * ceiling. */
     int attempts = 0;
     double connectedAt = 0;
     for (;;) {
         ++attempts;
+        double began = now();
         if (connectClient(client, 1) == MQTTCLIENT_SUCCESS) {
             connectedAt = now();
             break;
         }
-        usleep(1000000);
+        double rest = began + 1.0 - now();
+        if (rest > 0) usleep((useconds_t)(rest * 1e6));
     }
     finish(&client);
     printf("{\"reconnected_at\": %.6f, \"attempts\": %d}\n", connectedAt, attempts);

@@ -68,7 +68,7 @@ def evaluate_targets(summary: dict) -> list[dict]:
 
     def limit_target(name: str, figure: str, stat: str, below: float, unit: str) -> None:
         s = summary.get(figure, {}).get("movra_sdk")
-        value = None if s is None else s[stat]
+        value = None if s is None else round(s[stat], 3)
         targets.append({"target": f"{name} < {below} {unit}", "measured": value, "unit": unit,
                         "met": value is not None and value < below})
 

@@ -39,8 +39,8 @@ FLOOD = CLIENTS["paho-c"]
 PROCESS_TIMEOUT = 120
 
 FULL = dict(rounds=5, publish_seconds=0.3, size_seconds=0.25, roundtrip_count=2000,
-            connect_seconds=1.0, flood_count=50000, backlog_count=10000,
-            memory_count={"movra_sdk": 1_000_000, "paho-mqtt": 200_000, "paho-c": 1_000_000},
+            connect_seconds=0.8, flood_count=40000, backlog_count=10000,
+            memory_count={"movra_sdk": 1_000_000, "paho-mqtt": 100_000, "paho-c": 1_000_000},
             memory_mark=10_000, recovery_rounds=5)
 QUICK = dict(rounds=2, publish_seconds=0.1, size_seconds=0.05, roundtrip_count=300,
              connect_seconds=0.3, flood_count=5000, backlog_count=1000,
@@ -227,7 +227,7 @@ class Bench:
                 self.guarded(self.flood_receive, client, n)
             self.guarded(self.backlog_receive, order, n)
         for n in range(self.config["recovery_rounds"]):
-            downtime = 0.25 + 0.2 * n
+            downtime = 0.15 + 0.2 * n
             order = names[n % len(names):] + names[:n % len(names)]
             self.log(f"recovery {n + 1}/{self.config['recovery_rounds']} (down {downtime:.2f} s)")
             for client in order:
