@@ -1,7 +1,8 @@
 """The benchmark: movra_sdk, paho-mqtt and Paho MQTT C side by side on one mosquitto.
 
     .venv/bin/python bench/run.py            # make bench: 5 rounds, writes bench/results/latest.*
-    .venv/bin/python bench/run.py --quick    # make bench-quick: fewer and smaller runs
+    .venv/bin/python bench/run.py --quick    # make bench-quick: fewer and smaller runs, written
+                                             # to build/bench-quick
 
 Every workload runs in a fresh process of the client under test (client_movra.py, client_paho.py,
 the native paho_c_client), interleaved: each round runs each workload once per client, in an order
@@ -240,12 +241,16 @@ class Bench:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and smaller runs (< 1 min)")
-    parser.add_argument("--out", type=Path, default=HERE / "results",
-                        help="directory for latest.json, latest.md and latest.png")
+    parser.add_argument("--out", type=Path,
+                        help="directory for latest.json, latest.md and latest.png (default: "
+                             "bench/results, or build/bench-quick with --quick, so that a quick "
+                             "run never replaces the published figures)")
     parser.add_argument("--rounds", type=int, help="override the number of rounds")
     args = parser.parse_args()
 
     config = dict(QUICK if args.quick else FULL)
+    if args.out is None:
+        args.out = ROOT / "build" / "bench-quick" if args.quick else HERE / "results"
     if args.rounds:
         config["rounds"] = args.rounds
     if not Path(CLIENTS["paho-c"][0]).exists():
