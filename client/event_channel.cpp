@@ -92,8 +92,11 @@ bool EventChannel::pushMessage(std::string topic, std::string payload) {
     queue.push_back(std::move(event));
     ++queuedMessages;
     queuedBytes += bytes;
+    // A dispatch thread that is polling (see takeBatch) finds the message by itself. All sleepers
+    // are woken: a thread of an older generation may still be among them.
+    bool wake = sleepingDispatchers > 0;
     lock.unlock();
-    queueReady.notify_one();
+    if (wake) queueReady.notify_all();
     return true;
 }
 
@@ -224,7 +227,17 @@ bool EventChannel::takeBatch(std::uint64_t gen, std::vector<Event>& batch) {
     auto done = [&] {
         return generation != gen || (stopping && (queue.empty() || queue.front().seq >= stopMark));
     };
+    // Messages tend to come in streams. Before going to sleep the thread looks at the queue a few
+    // times at short intervals, so that a stream does not cost the library's receive thread a
+    // wake-up call for every message; a message that arrives meanwhile waits at most one interval.
+    for (int i = 0; i < kPollsBeforeSleep && queue.empty() && !done(); ++i) {
+        lock.unlock();
+        std::this_thread::sleep_for(kPollInterval);
+        lock.lock();
+    }
+    ++sleepingDispatchers;
     queueReady.wait(lock, [&] { return done() || !queue.empty(); });
+    --sleepingDispatchers;
     if (done()) {
         if (generation == gen) {
             // Stopped: what arrived after the stop began is discarded.

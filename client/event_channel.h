@@ -32,6 +32,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +60,9 @@ public:
     static constexpr std::size_t kMaxQueuedMessages = 100000;
     static constexpr std::size_t kMaxQueuedBytes = std::size_t{64} << 20;
     static constexpr std::size_t kBatchSize = 64;
+    // The dispatch thread's look at an empty queue before it sleeps (see takeBatch).
+    static constexpr int kPollsBeforeSleep = 3;
+    static constexpr std::chrono::microseconds kPollInterval{20};
 
     EventChannel() = default;
     EventChannel(const EventChannel&) = delete;
@@ -153,6 +157,7 @@ private:
     bool stopping = false;
     std::uint64_t stopMark = 0;
     int dispatchBlocked = 0;
+    int sleepingDispatchers = 0;          // pushMessage wakes dispatch threads only when asleep
     std::thread thread;
     std::vector<std::thread> lingering;   // threads that finish() could not join
 };

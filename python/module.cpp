@@ -19,11 +19,13 @@
 #include <string>
 #include <unordered_set>
 
+#include "byte_view.h"
 #include "gil.h"
 #include "python_handlers.h"
 #include "sdk.h"
 
 namespace py = pybind11;
+using movra::python::ByteView;
 using movra::python::ConnectionBridge;
 using movra::python::HandlerSlots;
 using movra::python::MessageBridge;
@@ -173,9 +175,10 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
         .def("disconnect", [](PySDK& self) { withoutGil([&] { self.sdk().disconnect(); }); })
         .def(
             "publish",
-            [](PySDK& self, const std::string& topic, const std::string& payload, int qos,
+            // The library reads topic and payload where Python keeps them (see byte_view.h).
+            [](PySDK& self, const ByteView& topic, const ByteView& payload, int qos,
                bool retained) {
-                withoutGil([&] { self.sdk().publish(topic, payload, qos, retained); });
+                withoutGil([&] { self.sdk().publish(topic.bytes(), payload.bytes(), qos, retained); });
             },
             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false)
         .def(

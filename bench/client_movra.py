@@ -1,0 +1,129 @@
+"""Benchmark workloads through movra_sdk (see common.py for the command line)."""
+
+from __future__ import annotations
+
+import threading
+import time
+
+import movra_sdk
+
+from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, payload, \
+    receive_result, timed_publish
+
+
+def connected(args: Args, client_id: str, clean: bool = True, edition: str = "Community",
+              handler=None) -> movra_sdk.SDK:
+    sdk = movra_sdk.SDK()
+    sdk.init(client_id, f"{args.host}:{args.port}", "tcp", "bench", "secret", cleanSession=clean,
+             edition=edition)
+    if handler is not None:
+        sdk.on_message(handler)
+    if not sdk.connect():
+        raise RuntimeError("connect failed")
+    return sdk
+
+
+def self_subscribed(args: Args, client_id: str, topic: str, handler) -> movra_sdk.SDK:
+    """A connected client subscribed (QoS 0) to the topic it will publish to."""
+    sdk = connected(args, client_id, handler=handler)
+    if not sdk.subscribe(topic, 0):
+        raise RuntimeError("subscribe failed")
+    return sdk
+
+
+def publish(args: Args) -> dict:
+    qos, size = args.int("qos", 0), args.int("size", 100)
+    topic, body = args.str("topic", "bench/movra"), payload(size)
+    sdk = connected(args, "bench-movra-pub")
+    send = sdk.publish
+    result = timed_publish(lambda: send(topic, body, qos), args.float("seconds", 1.0), size)
+    sdk.stop()
+    return result
+
+
+def receive(args: Args) -> dict:
+    """Kept session (id=): connects and drains what was queued for it. live=1: subscribes on a
+    clean session and says "ready". Timed from the first arrival to the last."""
+    count, live = args.int("count", 10000), args.int("live", 0)
+    inbox = Inbox(count)
+    sdk = movra_sdk.SDK()
+    sdk.init(args.str("id", "bench-movra-recv"), f"{args.host}:{args.port}", "tcp", "", "",
+             cleanSession=bool(live))
+    add = inbox.add
+    sdk.on_message(lambda topic, body: add(body))
+    cpu = time.process_time()
+    sdk.connect()
+    if live:
+        sdk.subscribe(args.str("topic", "bench/c"), args.int("qos", 0))
+        emit("ready")
+    end = inbox.wait(idle=1.0)
+    cpu = time.process_time() - cpu
+    sdk.stop()
+    return receive_result(inbox, count, inbox.first_at, end, cpu,
+                          lambda body: int(body.split(" ", 1)[0]))
+
+
+def roundtrip(args: Args) -> dict:
+    topic, body = args.str("topic", "bench/movra/rt"), payload(100)
+    rt = RoundTrip()
+    sdk = self_subscribed(args, "bench-movra-rt", topic, rt.arrive)
+    send = sdk.publish
+    result = rt.run(lambda: send(topic, body, 0), args.int("count", 1000))
+    sdk.stop()
+    return result
+
+
+def connects(args: Args) -> dict:
+    seconds = args.float("seconds", 1.0)
+    sdk = movra_sdk.SDK()
+    sdk.init("bench-movra-conn", f"{args.host}:{args.port}", "tcp", "bench", "secret",
+             cleanSession=True, edition=args.str("edition", "Community"))
+    count = 0
+    start = time.perf_counter()
+    while True:
+        if not sdk.connect():
+            raise RuntimeError("connect failed")
+        sdk.disconnect()
+        count += 1
+        elapsed = time.perf_counter() - start
+        if elapsed >= seconds:
+            break
+    sdk.stop()
+    return {"count": count, "seconds": round(elapsed, 6), "rate": round(count / elapsed, 2)}
+
+
+def recovery(args: Args) -> dict:
+    lost, back = threading.Event(), threading.Event()
+    stamp = {}
+
+    def on_connection(is_up: bool, code: int) -> None:
+        if not is_up and code == -1:
+            lost.set()
+        elif is_up and code == 0 and lost.is_set():
+            stamp["at"] = time.monotonic()
+            back.set()
+
+    sdk = movra_sdk.SDK()
+    sdk.init("bench-movra-recovery", f"{args.host}:{args.port}", "tcp", "", "", cleanSession=True)
+    sdk.on_connection(on_connection)
+    sdk.connect()
+    emit("ready")
+    if not back.wait(60):
+        raise RuntimeError("no reconnect within 60 s")
+    sdk.stop()
+    return {"reconnected_at": stamp["at"]}
+
+
+def memory(args: Args) -> dict:
+    topic, body = args.str("topic", "bench/movra/mem"), payload(100)
+    counter = Counter()
+    sdk = self_subscribed(args, "bench-movra-mem", topic, counter.add)
+    send = sdk.publish
+    result = memory_run(lambda: send(topic, body, 0), counter, args)
+    sdk.stop()
+    return result
+
+
+if __name__ == "__main__":
+    main({"publish": publish, "receive": receive, "roundtrip": roundtrip, "connects": connects,
+          "recovery": recovery, "memory": memory})

@@ -1,0 +1,178 @@
+"""Turns the benchmark's samples into the results: JSON, a Markdown table and a PNG chart."""
+
+from __future__ import annotations
+
+import json
+import statistics
+from pathlib import Path
+
+CLIENTS = ("movra_sdk", "paho-mqtt", "paho-c")
+CLIENT_TITLES = {"movra_sdk": "movra_sdk", "paho-mqtt": "paho-mqtt (Python)",
+                 "paho-c": "Paho C (native)"}
+
+# key, label, unit, format
+FIGURES = [
+    ("publish_qos0", "Publish QoS 0, 100 B", "msg/s", "{:,.0f}"),
+    ("publish_qos1", "Publish QoS 1, 100 B", "msg/s", "{:,.0f}"),
+    ("publish_qos2", "Publish QoS 2, 100 B", "msg/s", "{:,.0f}"),
+    ("receive_qos0", "Receive, QoS 0 flood", "msg/s", "{:,.0f}"),
+    ("receive_qos0_lost", "  lost (QoS 0 flood)", "msgs", "{:,.0f}"),
+    ("receive_qos1", "Receive, QoS 1 kept-session backlog", "msg/s", "{:,.0f}"),
+    ("receive_qos1_lost", "  lost (QoS 1 backlog)", "msgs", "{:,.0f}"),
+    ("publish_qos0_cpu_us", "CPU per message: publish QoS 0", "µs", "{:,.1f}"),
+    ("publish_qos1_cpu_us", "CPU per message: publish QoS 1", "µs", "{:,.1f}"),
+    ("publish_qos2_cpu_us", "CPU per message: publish QoS 2", "µs", "{:,.1f}"),
+    ("receive_qos0_cpu_us", "CPU per message: receive QoS 0 flood", "µs", "{:,.1f}"),
+    ("receive_qos1_cpu_us", "CPU per message: receive QoS 1 backlog", "µs", "{:,.1f}"),
+    ("roundtrip_p50_us", "Round trip p50", "µs", "{:,.0f}"),
+    ("roundtrip_p99_us", "Round trip p99", "µs", "{:,.0f}"),
+    ("throughput_qos1_10 B", "QoS 1 throughput, 10 B", "MB/s", "{:,.2f}"),
+    ("throughput_qos1_1 KiB", "QoS 1 throughput, 1 KiB", "MB/s", "{:,.1f}"),
+    ("throughput_qos1_64 KiB", "QoS 1 throughput, 64 KiB", "MB/s", "{:,.0f}"),
+    ("throughput_qos1_1 MiB", "QoS 1 throughput, 1 MiB", "MB/s", "{:,.0f}"),
+    ("connects_community", "Connects (connect + disconnect), Community", "/s", "{:,.1f}"),
+    ("connects_enterprise", "Connects, Enterprise (password wrap included)", "/s", "{:,.1f}"),
+    ("recovery_s", "Recovery after broker restart", "s", "{:.3f}"),
+    ("memory_growth_mib_per_million", "RSS growth per million messages", "MiB", "{:.2f}"),
+]
+CHART = [("publish_qos0", "publish QoS 0"), ("publish_qos1", "publish QoS 1"),
+         ("publish_qos2", "publish QoS 2"), ("receive_qos0", "receive QoS 0"),
+         ("receive_qos1", "receive QoS 1")]
+
+
+def summarise(values: list) -> dict | None:
+    values = [v for v in values if v is not None]
+    if not values:
+        return None
+    return {"median": statistics.median(values), "min": min(values), "max": max(values),
+            "n": len(values)}
+
+
+def _ratio(summary: dict, figure: str, over: str) -> float | None:
+    a = summary.get(figure, {}).get("movra_sdk")
+    b = summary.get(figure, {}).get(over)
+    if not a or not b or not b["median"]:
+        return None
+    return a["median"] / b["median"]
+
+
+def evaluate_targets(summary: dict) -> list[dict]:
+    """Each target of movra_sdk against the run's own figures."""
+    targets = []
+
+    def ratio_target(name: str, figure: str, over: str, at_least: float) -> None:
+        value = _ratio(summary, figure, over)
+        targets.append({"target": f"{name} ≥ {at_least}× {CLIENT_TITLES[over]}",
+                        "measured": None if value is None else round(value, 2),
+                        "unit": "×", "met": value is not None and value >= at_least})
+
+    def limit_target(name: str, figure: str, stat: str, below: float, unit: str) -> None:
+        s = summary.get(figure, {}).get("movra_sdk")
+        value = None if s is None else round(s[stat], 3)
+        targets.append({"target": f"{name} < {below} {unit}", "measured": value, "unit": unit,
+                        "met": value is not None and value < below})
+
+    ratio_target("Publish QoS 0", "publish_qos0", "paho-c", 0.8)
+    ratio_target("Publish QoS 0", "publish_qos0", "paho-mqtt", 2.5)
+    ratio_target("Publish QoS 1", "publish_qos1", "paho-c", 0.8)
+    ratio_target("Publish QoS 1", "publish_qos1", "paho-mqtt", 2.0)
+    for figure, name in (("receive_qos0", "Receive (QoS 0 flood)"),
+                         ("receive_qos1", "Receive (QoS 1 backlog)")):
+        ratio_target(name, figure, "paho-c", 0.8)
+        ratio_target(name, figure, "paho-mqtt", 3.0)
+        lost = summary.get(f"{figure}_lost", {}).get("movra_sdk")
+        targets.append({"target": f"{name}: lost = 0 in every round",
+                        "measured": None if lost is None else lost["max"], "unit": "msgs",
+                        "met": lost is not None and lost["max"] == 0})
+    limit_target("Round trip p99 (median of rounds)", "roundtrip_p99_us", "median", 1000, "µs")
+    limit_target("Recovery (worst round)", "recovery_s", "max", 1.2, "s")
+    limit_target("Memory growth per million messages", "memory_growth_mib_per_million", "median",
+                 1.0, "MiB")
+    return targets
+
+
+def _cell(s: dict | None, fmt: str) -> str:
+    if s is None:
+        return "n/a"
+    if s["n"] == 1 or s["min"] == s["max"]:
+        return fmt.format(s["median"])
+    return f"{fmt.format(s['median'])} ({fmt.format(s['min'])}–{fmt.format(s['max'])})"
+
+
+def markdown(document: dict) -> str:
+    summary, machine = document["summary"], document["machine"]
+    lines = [
+        f"Command: `{document['command']}` ({document['duration_s']:.0f} s). "
+        f"Median over {document['config']['rounds']} rounds (lowest–highest).",
+        "",
+        f"Machine: {machine['cpu']}, {machine['cores']} cores, Linux {machine['kernel']}, "
+        f"Python {machine['python']}; movra_sdk {machine['movra_sdk']}, paho-mqtt "
+        f"{machine['paho-mqtt']}, Paho MQTT C {machine['paho-mqtt-c']}, mosquitto "
+        f"{machine['mosquitto']}, commit {machine['commit']}. Load average (1, 5, 15 min) before "
+        f"{machine['load_average_before']}, after {machine['load_average']}.",
+        "",
+        "| Workload | Unit | " + " | ".join(CLIENT_TITLES[c] for c in CLIENTS) + " |",
+        "|---|---|" + "---:|" * len(CLIENTS),
+    ]
+    for key, label, unit, fmt in FIGURES:
+        row = summary.get(key, {})
+        lines.append(f"| {label} | {unit} | "
+                     + " | ".join(_cell(row.get(c), fmt) for c in CLIENTS) + " |")
+    memory = document["details"].get("memory", {})
+    if memory:
+        counts = ", ".join(f"{CLIENT_TITLES[c]} {m['count']:,} sent and received (RSS "
+                           f"{m['rss_mark'] / 2**20:.1f} → {m['rss_end'] / 2**20:.1f} MiB after "
+                           f"{m['mark']:,})" for c, m in memory.items())
+        lines += ["", f"Memory runs: {counts}."]
+    wrap = document["details"].get("enterprise_wrap")
+    if wrap and not wrap["ok"]:
+        lines += ["", "Enterprise connects not reported: the compiled-in key could not wrap the "
+                      f"password in this build (\"{wrap['stderr']}\")."]
+    lines += ["", "| movra_sdk target | Measured | Met |", "|---|---:|:---:|"]
+    for t in document["targets"]:
+        measured = "n/a" if t["measured"] is None else f"{t['measured']:,} {t['unit']}"
+        lines.append(f"| {t['target']} | {measured} | {'yes' if t['met'] else '**no**'} |")
+    return "\n".join(lines) + "\n"
+
+
+def chart(document: dict, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    summary = document["summary"]
+    fig, ax = plt.subplots(figsize=(9, 4.5), dpi=110)
+    width = 0.26
+    for i, client in enumerate(CLIENTS):
+        xs, heights, errors = [], [], [[], []]
+        for j, (key, _) in enumerate(CHART):
+            s = summary.get(key, {}).get(client)
+            if s is None:
+                continue
+            xs.append(j + (i - 1) * width)
+            heights.append(s["median"])
+            errors[0].append(s["median"] - s["min"])
+            errors[1].append(s["max"] - s["median"])
+        ax.bar(xs, heights, width, yerr=errors, capsize=3, label=CLIENT_TITLES[client])
+    ax.set_xticks(range(len(CHART)), [label for _, label in CHART])
+    ax.set_yscale("log")
+    ax.set_ylabel("messages per second (log scale)")
+    ax.set_title(f"MQTT client rates on one loopback mosquitto ({document['command']})")
+    ax.legend()
+    ax.grid(axis="y", which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def write_reports(document: dict, out: Path) -> list[Path]:
+    out.mkdir(parents=True, exist_ok=True)
+    document["summary"] = {figure: {c: summarise(v) for c, v in per_client.items()}
+                           for figure, per_client in document["samples"].items()}
+    document["targets"] = evaluate_targets(document["summary"])
+    paths = [out / "latest.json", out / "latest.md", out / "latest.png"]
+    paths[0].write_text(json.dumps(document, indent=1, ensure_ascii=False) + "\n")
+    paths[1].write_text(markdown(document))
+    chart(document, paths[2])
+    return paths

@@ -1,0 +1,282 @@
+"""The benchmark: movra_sdk, paho-mqtt and Paho MQTT C side by side on one mosquitto.
+
+    .venv/bin/python bench/run.py            # make bench: 5 rounds, writes bench/results/latest.*
+    .venv/bin/python bench/run.py --quick    # make bench-quick: fewer and smaller runs, written
+                                             # to build/bench-quick
+
+Every workload runs in a fresh process of the client under test (client_movra.py, client_paho.py,
+the native paho_c_client), interleaved: each round runs each workload once per client, in an order
+that rotates from round to round. Figures are the median over the rounds, with the lowest and
+highest. The output is a JSON file with every figure and the machine, a Markdown table and a PNG
+chart.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(ROOT))
+
+from broker.harness import Broker  # noqa: E402
+
+from machine import describe_machine  # noqa: E402
+from report import write_reports  # noqa: E402
+
+CLIENTS = {
+    "movra_sdk": [sys.executable, str(HERE / "client_movra.py")],
+    "paho-mqtt": [sys.executable, str(HERE / "client_paho.py")],
+    "paho-c": [str(ROOT / "build/native/bench/paho_c_client")],
+}
+FLOOD = CLIENTS["paho-c"]
+PROCESS_TIMEOUT = 120
+
+FULL = dict(rounds=5, publish_seconds=0.3, size_seconds=0.25, roundtrip_count=2000,
+            connect_seconds=0.8, flood_count=40000, backlog_count=10000,
+            memory_count={"movra_sdk": 1_000_000, "paho-mqtt": 100_000, "paho-c": 1_000_000},
+            memory_mark=10_000, recovery_rounds=5)
+QUICK = dict(rounds=2, publish_seconds=0.1, size_seconds=0.05, roundtrip_count=300,
+             connect_seconds=0.3, flood_count=5000, backlog_count=1000,
+             memory_count={"movra_sdk": 20_000, "paho-mqtt": 20_000, "paho-c": 20_000},
+             memory_mark=2_000, recovery_rounds=1)
+SIZES = {"10 B": 10, "1 KiB": 1024, "64 KiB": 65536, "1 MiB": 1 << 20}
+
+
+class Bench:
+    def __init__(self, config: dict, broker: Broker, log=print):
+        self.config = config
+        self.broker = broker
+        self.log = log
+        self.samples: dict[str, dict[str, list]] = {}
+        self.extra: dict[str, dict] = {}
+
+    @property
+    def uri(self) -> str:
+        return f"tcp://{self.broker.address}"
+
+    # ---- running client processes ----
+
+    def run(self, client: str, mode: str, **options) -> dict:
+        argv = [*CLIENTS[client], mode, self.uri, *(f"{k}={v}" for k, v in options.items())]
+        proc = subprocess.run(argv, capture_output=True, text=True, timeout=PROCESS_TIMEOUT)
+        return self._result(client, mode, proc.returncode, proc.stdout, proc.stderr)
+
+    def start(self, client: str, mode: str, **options) -> subprocess.Popen:
+        """Starts a client that says "ready" before its measured part; returns once it has."""
+        argv = [*CLIENTS[client], mode, self.uri, *(f"{k}={v}" for k, v in options.items())]
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        line = proc.stdout.readline().strip()
+        if line != "ready":
+            proc.kill()
+            out, err = proc.communicate()
+            raise RuntimeError(f"{client} {mode}: expected 'ready', got {line!r}\n{err}")
+        return proc
+
+    def finish(self, client: str, mode: str, proc: subprocess.Popen) -> dict:
+        try:
+            out, err = proc.communicate(timeout=PROCESS_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+        return self._result(client, mode, proc.returncode, out, err)
+
+    @staticmethod
+    def _result(client: str, mode: str, rc: int, out: str, err: str) -> dict:
+        lines = [line for line in out.splitlines() if line.startswith("{")]
+        if rc != 0 or not lines:
+            raise RuntimeError(f"{client} {mode} failed (rc={rc}):\n{out[-2000:]}\n{err[-2000:]}")
+        result = json.loads(lines[-1])
+        result["stderr"] = err.strip()
+        return result
+
+    def record(self, figure: str, client: str, value: float) -> None:
+        self.samples.setdefault(figure, {}).setdefault(client, []).append(value)
+
+    # ---- workloads ----
+
+    def publish_rates(self, client: str) -> None:
+        for qos in (0, 1, 2):
+            r = self.run(client, "publish", qos=qos, size=100, seconds=self.config["publish_seconds"])
+            self.record(f"publish_qos{qos}", client, r["rate"])
+            self.record(f"publish_qos{qos}_cpu_us", client, r["cpu_us_per_msg"])
+
+    def throughput(self, client: str) -> None:
+        for label, size in SIZES.items():
+            r = self.run(client, "publish", qos=1, size=size, seconds=self.config["size_seconds"])
+            self.record(f"throughput_qos1_{label}", client, r["mbps"])
+
+    def roundtrip(self, client: str) -> None:
+        r = self.run(client, "roundtrip", count=self.config["roundtrip_count"])
+        self.record("roundtrip_p50_us", client, r["p50_us"])
+        self.record("roundtrip_p99_us", client, r["p99_us"])
+
+    def connects(self, client: str) -> None:
+        r = self.run(client, "connects", seconds=self.config["connect_seconds"])
+        self.record("connects_community", client, r["rate"])
+        if client == "movra_sdk":
+            r = self.run(client, "connects", seconds=self.config["connect_seconds"],
+                         edition="Enterprise")
+            # A wrap that fails says so on standard error and connects with the plain password.
+            wrapped = r["stderr"] == ""
+            self.extra.setdefault("enterprise_wrap", {})["ok"] = wrapped
+            if not wrapped:
+                self.extra["enterprise_wrap"]["stderr"] = r["stderr"].splitlines()[0]
+            self.record("connects_enterprise", client, r["rate"] if wrapped else None)
+
+    def flood_receive(self, client: str, round_no: int) -> None:
+        """QoS 0: the client subscribes, then a separate publisher process floods the topic as
+        fast as it can. The broker queues without limit, so every message it accepted is handed
+        on; `lost` counts the messages that did not reach the handler."""
+        count = self.config["flood_count"]
+        topic = f"bench/flood/{round_no}/{client}"
+        proc = self.start(client, "receive", live=1, qos=0, count=count, topic=topic)
+        self.run("paho-c", "flood", qos=0, count=count, topic=topic)
+        r = self.finish(client, "receive", proc)
+        self.record("receive_qos0", client, r["rate"])
+        self.record("receive_qos0_cpu_us", client, r["cpu_us_per_msg"])
+        self.record("receive_qos0_lost", client, r["lost"])
+
+    def backlog_receive(self, clients: list[str], round_no: int) -> None:
+        """QoS 1: a separate publisher process fills one kept session per client with the same
+        numbered messages; each client then connects and drains its session."""
+        count = self.config["backlog_count"]
+        topic = f"bench/backlog/{round_no}"
+        ids = {c: f"bench-backlog-{round_no}-{c}" for c in clients}
+        self.run("paho-c", "flood", qos=1, count=count, topic=topic, sessions=",".join(ids.values()))
+        for client in clients:
+            r = self.run(client, "receive", id=ids[client], count=count)
+            self.record("receive_qos1", client, r["rate"])
+            self.record("receive_qos1_cpu_us", client, r["cpu_us_per_msg"])
+            self.record("receive_qos1_lost", client, r["lost"])
+
+    def recovery(self, client: str, downtime: float) -> None:
+        proc = self.start(client, "recovery")
+        time.sleep(0.2)
+        self.broker.kill()
+        time.sleep(downtime)
+        accepted = self._restart_broker()
+        r = self.finish(client, "recovery", proc)
+        self.record("recovery_s", client, r["reconnected_at"] - accepted)
+
+    def _restart_broker(self) -> float:
+        """Restarts the broker; returns the monotonic time of the first accepted TCP connection."""
+        import socket
+
+        seen: list[float] = []
+        stop = threading.Event()
+
+        def probe():
+            while not stop.is_set():
+                try:
+                    with socket.create_connection((self.broker.host, self.broker.port), timeout=0.5):
+                        seen.append(time.monotonic())
+                        return
+                except OSError:
+                    time.sleep(0.001)
+
+        t = threading.Thread(target=probe)
+        t.start()
+        self.broker.start()
+        t.join(10)
+        stop.set()
+        if not seen:
+            raise RuntimeError("broker did not accept after restart")
+        return seen[0]
+
+    def memory(self, client: str) -> None:
+        count = self.config["memory_count"][client]
+        r = self.run(client, "memory", count=count, mark=self.config["memory_mark"])
+        grown = r["rss_end"] - r["rss_mark"]
+        per_million = grown / max(1, r["count"] - r["mark"]) * 1e6
+        self.extra.setdefault("memory", {})[client] = {**r, "growth_bytes": grown,
+                                                       "growth_per_million": per_million}
+        self.record("memory_growth_mib_per_million", client, per_million / (1 << 20))
+
+    # ---- the whole run ----
+
+    def guarded(self, step, *args) -> None:
+        """Runs one step; if the broker died under it (on a shared machine another program may end
+        it), restarts the broker and runs the step once more."""
+        try:
+            step(*args)
+        except (RuntimeError, subprocess.TimeoutExpired):
+            if self.broker.running():
+                raise
+            self.log(f"broker ended during {step.__name__}: restarted, step repeated")
+            self.extra["broker_restarts"] = self.extra.get("broker_restarts", 0) + 1
+            self.broker.start()
+            step(*args)
+
+    def run_all(self) -> None:
+        names = list(CLIENTS)
+        rounds = self.config["rounds"]
+        for n in range(rounds):
+            order = names[n % len(names):] + names[:n % len(names)]
+            self.log(f"round {n + 1}/{rounds}: {' '.join(order)}")
+            for step in (self.publish_rates, self.throughput, self.roundtrip, self.connects):
+                for client in order:
+                    self.guarded(step, client)
+            for client in order:
+                self.guarded(self.flood_receive, client, n)
+            self.guarded(self.backlog_receive, order, n)
+        for n in range(self.config["recovery_rounds"]):
+            downtime = 0.15 + 0.2 * n
+            order = names[n % len(names):] + names[:n % len(names)]
+            self.log(f"recovery {n + 1}/{self.config['recovery_rounds']} (down {downtime:.2f} s)")
+            for client in order:
+                self.guarded(self.recovery, client, downtime)
+        for client in names:
+            self.log(f"memory: {client}")
+            self.guarded(self.memory, client)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer and smaller runs (< 1 min)")
+    parser.add_argument("--out", type=Path,
+                        help="directory for latest.json, latest.md and latest.png (default: "
+                             "bench/results, or build/bench-quick with --quick, so that a quick "
+                             "run never replaces the published figures)")
+    parser.add_argument("--rounds", type=int, help="override the number of rounds")
+    args = parser.parse_args()
+
+    config = dict(QUICK if args.quick else FULL)
+    if args.out is None:
+        args.out = ROOT / "build" / "bench-quick" if args.quick else HERE / "results"
+    if args.rounds:
+        config["rounds"] = args.rounds
+    if not Path(CLIENTS["paho-c"][0]).exists():
+        print("bench: build/native/bench/paho_c_client is missing: run 'make native'",
+              file=sys.stderr)
+        return 2
+
+    began = time.monotonic()
+    load_before = [round(x, 2) for x in os.getloadavg()]
+    with Broker(max_queued_messages=100_000_000) as broker:
+        bench = Bench(config, broker, log=lambda text: print(f"bench: {text}", flush=True))
+        bench.run_all()
+    elapsed = time.monotonic() - began
+    document = {
+        "command": "make bench-quick" if args.quick else "make bench",
+        "mode": "quick" if args.quick else "full",
+        "duration_s": round(elapsed, 1),
+        "machine": {**describe_machine(ROOT), "load_average_before": load_before},
+        "config": config,
+        "samples": bench.samples,
+        "details": bench.extra,
+    }
+    paths = write_reports(document, args.out)
+    print(f"bench: done in {elapsed:.0f} s: " + ", ".join(str(p) for p in paths))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
