@@ -1,4 +1,4 @@
-"""stop and init called from inside a connection handler while the object is reconnecting."""
+"""stop and init while the object is reconnecting: from inside a connection handler, and by the caller."""
 
 from __future__ import annotations
 
@@ -95,3 +95,28 @@ result(took=acted[0][1], online=online, notes=rec.connections())
     assert r["notes"] == [[True, 0], [False, -1], [True, 0], [False, 0]]
     assert res.out.count("[SDK] Disconnected\n") == 1
     assert res.out.count("[SDK] Reconnected successfully") == 1
+
+
+def test_init_while_the_worker_retries_ends_it_and_starts_offline(child):
+    _, r = run(child, """
+with Broker() as broker:
+    sdk = open_session(broker.address, "rc-reinit", maxReconnectInterval=60)
+    broker.kill()
+    tap.wait_line(r"Retrying in 2s", "err")
+    t0 = time.monotonic()
+    sdk.init("rc-reinit", broker.address, "tcp", "", "", connectTimeout=2)
+    took = time.monotonic() - t0
+    broker.start()
+    time.sleep(1.5)
+    later = len(tap.matching(r"Attempting to reconnect", "out", since=t0))
+    offline = sdk.is_connected()
+    again = sdk.connect()
+    sdk.stop()
+tap.close()
+result(took=took, later=later, offline=offline, again=again, notes=rec.connections())
+""")
+    assert r["took"] < 2.0
+    assert r["later"] == 0
+    assert r["offline"] is False
+    assert r["again"] is True
+    assert r["notes"] == [[True, 0], [False, -1], [True, 0], [False, 0]]
