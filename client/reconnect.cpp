@@ -121,7 +121,8 @@ void SDK::reconnectLoop() {
             }
         }
         if (rc == MQTTCLIENT_SUCCESS) {
-            // Recorded: the loop ends at the top. Lost before it was recorded: another attempt at once.
+            // Recorded: the loop ends at the top. Lost before it was recorded: a new attempt after
+            // the settling pause, as after any loss.
             delay = 1;
             settle = true;
             continue;
