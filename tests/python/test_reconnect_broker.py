@@ -101,6 +101,7 @@ with Broker() as broker:
         rec.wait_connection(False, -1, count=cycle + 1)
         broker.start()
         rec.wait_connection(True, 0, count=cycle + 2)
+        tap.wait_line(r"^\\[SDK\\] Subscribed to: resub/t$", "out", count=cycle + 2)
         # The broker lost every session with its process: only the handler's subscribe can
         # bring this message back.
         sdk.publish("resub/t", f"after-{cycle}", 1)
