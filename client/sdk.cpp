@@ -84,8 +84,13 @@ bool SDK::connect() {
             return true;
         }
         if (edition == "Enterprise") encryptPassword();
+        const std::uint64_t lossesBefore = lossCount();
         rc = MQTTClient_connect(client.get(), &connectOptions);
-        if (rc == MQTTCLIENT_SUCCESS) connected = true;
+        if (rc == MQTTCLIENT_SUCCESS) {
+            std::lock_guard lock(reconnectMutex);
+            // A session that dropped before it could be recorded is reported as a failed connect.
+            if (!markConnected(lossesBefore)) rc = MQTTCLIENT_DISCONNECTED;
+        }
     }
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err("connect failed, rc=" + std::to_string(rc));

@@ -96,6 +96,10 @@ private:
     void connectionLost(const char* cause);
     void deliveryComplete(MQTTClient_deliveryToken token);
     void reconnectLoop();
+    // With reconnectMutex held, after a successful library connect: records the session as up, or
+    // returns false when its loss has been reported already (losses moved past lossesBefore).
+    bool markConnected(std::uint64_t lossesBefore);
+    std::uint64_t lossCount();
     void encryptPassword();
     void disconnectSession();
     void destroyClient();
@@ -122,6 +126,10 @@ private:
 
     // Under reconnectMutex: a worker is inside its loop (it clears this as its last step).
     bool workerActive = false;
+    // Under reconnectMutex: losses reported by the library. The loss callback and every record of a
+    // new session change connected under this lock too, so the queued notifications follow the
+    // order of the flag's changes.
+    std::uint64_t losses = 0;
     // Serialises library connects with the rewriting of connectOptions.
     std::mutex connectMutex;
     // Guards `client` for the calls that run outside connectMutex (subscribe, unsubscribe, publish,
