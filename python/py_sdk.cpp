@@ -1,0 +1,101 @@
+#include "py_sdk.h"
+
+#include <unordered_set>
+#include <vector>
+
+#include "gil_release.h"
+
+namespace movra::python {
+namespace {
+
+// Live instances, for the exit hook. Touched only with the interpreter lock held.
+std::unordered_set<PySDK*>& liveObjects() {
+    static auto* objects = new std::unordered_set<PySDK*>;
+    return *objects;
+}
+
+}  // namespace
+
+PySDK::PySDK() : slots(std::make_shared<HandlerSlots>()), native(std::make_unique<movra::SDK>()) {
+    native->setErrorSink(&reportUnraisable);
+    native->setDeliveryScope(&deliverWithGil);
+    liveObjects().insert(this);
+}
+
+PySDK::~PySDK() {
+    liveObjects().erase(this);
+    {
+        GilRelease release;
+        // Runs the stop sequence; a connection handler that raises there is reported through
+        // sys.unraisablehook by the error sink.
+        native.reset();
+    }
+    clear();
+}
+
+namespace {
+
+// Stores the callable in its slot (or empties the slot) and returns the native handler to install.
+template <typename Bridge, typename Handler, typename Callable>
+Handler bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerSlots::*slot,
+                  std::optional<Callable> callable) {
+    if (!callable) {
+        (*slots).*slot = py::object();
+        return Handler();
+    }
+    (*slots).*slot = std::move(*callable);
+    return Bridge{slots};
+}
+
+}  // namespace
+
+void PySDK::setMessage(std::optional<MessageCallable> handler) {
+    auto bridge = bridgeFor<MessageBridge, movra::MessageHandler>(slots, &HandlerSlots::message,
+                                                                  std::move(handler));
+    // handlerMutex may be held by the dispatch thread, which needs the interpreter lock to finish.
+    GilRelease release;
+    native->on_message(std::move(bridge));
+}
+
+void PySDK::setConnection(std::optional<ConnectionCallable> handler) {
+    auto bridge = bridgeFor<ConnectionBridge, movra::ConnectionHandler>(
+        slots, &HandlerSlots::connection, std::move(handler));
+    GilRelease release;
+    native->on_connection(std::move(bridge));
+}
+
+void PySDK::stopIfInitialised() {
+    if (!native->is_initialised()) return;
+    GilRelease release;
+    native->stop();
+}
+
+int PySDK::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(slots->message.ptr());
+    Py_VISIT(slots->connection.ptr());
+    return 0;
+}
+
+void PySDK::clear() {
+    slots->message = py::object();
+    slots->connection = py::object();
+}
+
+void stopAllAtExit() {
+    // A copy: a stop runs handlers, which may create or drop instances.
+    std::vector<PySDK*> objects(liveObjects().begin(), liveObjects().end());
+    for (PySDK* object : objects) {
+        if (liveObjects().count(object) == 0) continue;
+        // A reference keeps the instance alive while its stop runs with the lock released: another
+        // thread may drop the last one meanwhile.
+        py::object keep = py::cast(object, py::return_value_policy::reference);
+        try {
+            object->stopIfInitialised();
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("movra_sdk.SDK.stop at exit");
+        }
+    }
+    markExiting();
+}
+
+}  // namespace movra::python
