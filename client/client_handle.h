@@ -17,4 +17,8 @@ struct ClientDeleter {
 
 using ClientHandle = std::unique_ptr<std::remove_pointer_t<MQTTClient>, ClientDeleter>;
 
+// A client handle that a caller thread can hold for the length of one library call: the last
+// holder destroys the client (with ClientDeleter).
+using SharedClient = std::shared_ptr<std::remove_pointer_t<MQTTClient>>;
+
 }  // namespace movra

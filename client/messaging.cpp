@@ -28,7 +28,9 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc = MQTTClient_subscribe(client.get(), text.c_str(), qos);
+    SharedClient handle = currentClient();
+    int rc = handle ? MQTTClient_subscribe(handle.get(), text.c_str(), qos)
+                    : MQTTCLIENT_DISCONNECTED;
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("subscribe", topic, rc));
         return false;
@@ -44,7 +46,9 @@ void SDK::unsubscribe(std::string_view topic) {
     }
     EventChannel::BlockingScope blocking(*channel);
     std::string text = cTopic(topic);
-    int rc = MQTTClient_unsubscribe(client.get(), text.c_str());
+    SharedClient handle = currentClient();
+    int rc = handle ? MQTTClient_unsubscribe(handle.get(), text.c_str())
+                    : MQTTCLIENT_DISCONNECTED;
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("unsubscribe", topic, rc));
         return;
@@ -78,7 +82,9 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         completedTokens.clear();
         interruptionsBefore = interruptions;
     }
-    int rc = MQTTClient_publishMessage(client.get(), text.c_str(), &message, &token);
+    SharedClient handle = currentClient();
+    int rc = handle ? MQTTClient_publishMessage(handle.get(), text.c_str(), &message, &token)
+                    : MQTTCLIENT_DISCONNECTED;
     if (rc != MQTTCLIENT_SUCCESS) {
         console::err(failure("publish", topic, rc));
         return;

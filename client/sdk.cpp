@@ -49,7 +49,10 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
         if (raw != nullptr) MQTTClient_destroy(&raw);
         throw std::runtime_error("SDK::init — MQTTClient_create failed: " + std::to_string(rc));
     }
-    client.reset(raw);
+    {
+        std::lock_guard clientLock(clientMutex);
+        client = SharedClient(raw, ClientDeleter{});
+    }
     callbackKey = CallbackRegistry::add(this);
     MQTTClient_setCallbacks(raw, reinterpret_cast<void*>(callbackKey), &SDK::onConnectionLost,
                             &SDK::onMessageArrived, &SDK::onDeliveryComplete);
@@ -95,11 +98,12 @@ bool SDK::connect() {
 
 void SDK::disconnect() {
     EventChannel::BlockingScope blocking(*channel);
-    if (!client || !connected) {
+    SharedClient handle = currentClient();
+    if (!handle || !connected) {
         console::out("Not connected");
         return;
     }
-    MQTTClient_disconnect(client.get(), kDisconnectTimeoutMs);
+    MQTTClient_disconnect(handle.get(), kDisconnectTimeoutMs);
     connected = false;
     console::out("Disconnected");
     channel->notifyConnection(false, 0);
@@ -132,8 +136,18 @@ void SDK::destroyClient() {
     if (!client) return;
     // After this no library callback for the client runs, or will run.
     CallbackRegistry::withdraw(callbackKey);
-    std::lock_guard connectLock(connectMutex);
-    client.reset();
+    SharedClient last;
+    {
+        std::lock_guard connectLock(connectMutex);
+        std::lock_guard clientLock(clientMutex);
+        last = std::move(client);
+    }
+    // Destroyed here, or by a caller thread still inside a library call with it.
+}
+
+SharedClient SDK::currentClient() {
+    std::lock_guard clientLock(clientMutex);
+    return client;
 }
 
 void SDK::on_message(MessageHandler handler) { channel->setMessageHandler(std::move(handler)); }

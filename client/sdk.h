@@ -20,6 +20,11 @@
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
 //   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
 //   and init's rewriting of connectOptions.
+// - The library client is shared: subscribe, unsubscribe, publish and disconnect take a reference
+//   (under clientMutex, for a copy) and hold it for their library call, so the stop sequence on
+//   another thread never destroys a client under them; it lets go of its reference and the last
+//   holder destroys the client. init and the stop sequence replace it under connectMutex and
+//   clientMutex.
 // - Locks, outermost first: connectMutex / publishMutex, handlerMutex, then the short internal
 //   reconnectMutex, completionMutex and the channel's queue lock. No internal lock is held while a
 //   handler runs, except handlerMutex itself.
@@ -99,8 +104,9 @@ private:
     void disconnectSession();
     void destroyClient();
     void pointOptionsAtPassword();
+    SharedClient currentClient();
 
-    ClientHandle client;
+    SharedClient client;
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
     std::string serverUri;
     std::string username;
@@ -123,6 +129,8 @@ private:
     bool workerActive = false;
     // Serialises library connects with the rewriting of connectOptions.
     std::mutex connectMutex;
+    // Guards the client pointer itself while it is copied or replaced; held for nothing else.
+    std::mutex clientMutex;
     // Key of the current library client in the callback registry.
     CallbackRegistry::Key callbackKey = 0;
 
