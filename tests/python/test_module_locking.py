@@ -96,3 +96,39 @@ def test_stop_from_another_thread_while_a_handler_runs(busy_sdk):
     stopper.join(JOIN_TIMEOUT)
     assert not stopper.is_alive(), "stop deadlocked"
     assert not busy_sdk.is_connected()
+
+
+def test_stop_while_other_threads_use_the_client_never_crashes(child, broker):
+    # Other threads are inside subscribe and publish when stop destroys the library client; the
+    # client must outlive every library call that is still using it. A subscribe caught by the
+    # disconnect waits out the library's 10 s command timeout, so the threads get 15 s to end.
+    result = child("""
+        import threading, time, movra_sdk
+        address = sys.argv[1]
+        for n in range(2):
+            sdk = movra_sdk.SDK()
+            sdk.init(f"stop-race-{n}", address, "tcp", "", "")
+            assert sdk.connect()
+            done = threading.Event()
+
+            def use(qos):
+                while not done.is_set():
+                    sdk.publish("race/x", "payload", qos)
+                    sdk.subscribe("race/y", 0)
+
+            threads = [threading.Thread(target=use, args=(q,)) for q in (0, 1)]
+            for t in threads:
+                t.start()
+            time.sleep(0.02)
+            started = time.monotonic()
+            sdk.stop()
+            # The library's disconnect waits for messages in flight, never for the callers.
+            assert time.monotonic() - started < 12, "stop waited for the other threads"
+            done.set()
+            for t in threads:
+                t.join(15)
+                assert not t.is_alive()
+        print("ok", flush=True)
+    """, broker.address, timeout=120)
+    assert result.returncode == 0, result.err[-2000:]
+    assert "ok\n" in result.out
