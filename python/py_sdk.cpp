@@ -35,31 +35,29 @@ PySDK::~PySDK() {
 
 namespace {
 
-// Stores the callable in its slot (or empties the slot) and returns the native handler to install.
-template <typename Bridge, typename Handler, typename Callable>
-Handler bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerSlots::*slot,
-                  std::optional<Callable> callable) {
-    if (!callable) {
-        (*slots).*slot = py::object();
-        return Handler();
-    }
-    (*slots).*slot = std::move(*callable);
+// Stores the callable in its slot (None empties it) and returns the native handler to install. The
+// native handler is always the bridge: the slot alone decides whether a Python callable runs, so
+// two threads setting handlers at once can never leave the slot and the native handler disagreeing.
+template <typename Bridge, typename Callable>
+Bridge bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerSlots::*slot,
+                 std::optional<Callable> callable) {
+    (*slots).*slot = callable ? py::object(std::move(*callable)) : py::object();
     return Bridge{slots};
 }
 
 }  // namespace
 
 void PySDK::setMessage(std::optional<MessageCallable> handler) {
-    auto bridge = bridgeFor<MessageBridge, movra::MessageHandler>(slots, &HandlerSlots::message,
-                                                                  std::move(handler));
-    // handlerMutex may be held by the dispatch thread, which needs the interpreter lock to finish.
+    auto bridge = bridgeFor<MessageBridge>(slots, &HandlerSlots::message, std::move(handler));
+    // Waits for a handler call in progress: handlerMutex may be held by the dispatch thread, which
+    // needs the interpreter lock to finish. Once this returns the previous callable is not called.
     GilRelease release;
     native->on_message(std::move(bridge));
 }
 
 void PySDK::setConnection(std::optional<ConnectionCallable> handler) {
-    auto bridge = bridgeFor<ConnectionBridge, movra::ConnectionHandler>(
-        slots, &HandlerSlots::connection, std::move(handler));
+    auto bridge =
+        bridgeFor<ConnectionBridge>(slots, &HandlerSlots::connection, std::move(handler));
     GilRelease release;
     native->on_connection(std::move(bridge));
 }
