@@ -24,6 +24,15 @@ PySDK::PySDK() : slots(std::make_shared<HandlerSlots>()), native(std::make_uniqu
 
 PySDK::~PySDK() {
     liveObjects().erase(this);
+    if (stoppedAtExit && !native->is_initialised()) {
+        // The exit hook ran the stop sequence that this deallocation would run, with its console
+        // line and notification; a second run would only add a "Not connected" line. The object
+        // holds no thread and no library client any more and the process is ending, so it is
+        // left to the end of the process instead of being destroyed.
+        static_cast<void>(native.release());
+        clear();
+        return;
+    }
     {
         GilRelease release;
         // Runs the stop sequence; a connection handler that raises there is reported through
@@ -62,10 +71,11 @@ void PySDK::setConnection(std::optional<ConnectionCallable> handler) {
     native->on_connection(std::move(bridge));
 }
 
-void PySDK::stopIfInitialised() {
-    if (!native->is_initialised()) return;
+bool PySDK::stopIfInitialised() {
+    if (!native->is_initialised()) return false;
     GilRelease release;
     native->stop();
+    return true;
 }
 
 int PySDK::traverse(visitproc visit, void* arg) const {
@@ -88,7 +98,7 @@ void stopAllAtExit() {
         // thread may drop the last one meanwhile.
         py::object keep = py::cast(object, py::return_value_policy::reference);
         try {
-            object->stopIfInitialised();
+            if (object->stopIfInitialised()) object->markStoppedAtExit();
         } catch (py::error_already_set& e) {
             e.discard_as_unraisable("movra_sdk.SDK.stop at exit");
         }

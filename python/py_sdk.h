@@ -39,7 +39,12 @@ public:
 
     // Runs the stop sequence when the object is initialised; an uninitialised object has no
     // thread to end and writes nothing. An exception from the connection handler propagates.
-    void stopIfInitialised();
+    // Returns whether the sequence ran to its end.
+    bool stopIfInitialised();
+
+    // The exit hook stopped this object: its deallocation, later in finalisation, does not run
+    // the stop sequence a second time.
+    void markStoppedAtExit() { stoppedAtExit = true; }
 
     int traverse(visitproc visit, void* arg) const;
     void clear();
@@ -47,6 +52,7 @@ public:
 private:
     std::shared_ptr<HandlerSlots> slots;
     std::unique_ptr<movra::SDK> native;
+    bool stoppedAtExit = false;
 };
 
 // The exit hook: stops every live instance, then tells the bridges that Python is going away.

@@ -70,3 +70,23 @@ def test_inbound_messages_write_nothing_without_a_handler(child, broker):
                           "[SDK] Disconnected\n"
                           "[SDK] Not connected\n")
     assert result.stderr == b""
+
+
+def test_program_ending_while_connected_writes_disconnected_once(child, broker):
+    # The exit hook runs the stop sequence that deallocation would run; deallocation later in
+    # finalisation adds nothing.
+    result = child("""
+        import movra_sdk
+        sdk = movra_sdk.SDK()
+        sdk.on_connection(lambda c, k: print(f"handler {c} {k}", flush=True))
+        sdk.init("console-exit", sys.argv[1], "tcp", "", "")
+        assert sdk.connect()
+    """, broker.address)
+    assert result.returncode == 0, result.err
+    assert result.stderr == b""
+    # Python's lines and the native ones go through different buffers: compare each in order.
+    lines = result.out.splitlines(keepends=True)
+    assert [line for line in lines if line.startswith("[SDK] ")] == [
+        f"[SDK] Connected to tcp://{broker.address}\n", "[SDK] Disconnected\n"]
+    assert [line for line in lines if not line.startswith("[SDK] ")] == [
+        "handler True 0\n", "handler False 0\n"]
