@@ -37,7 +37,7 @@ RACE = """
         callers = [threading.Thread(target=caller) for _ in range(3)]
         for thread in callers:
             thread.start()
-        time.sleep(2.5)  # the broker refuses meanwhile; the worker retries every second
+        time.sleep(4.0)  # the broker refuses meanwhile; the worker retries every second
         broker.start()
         deadline = time.monotonic() + 20
         while not sdk.is_connected() and time.monotonic() < deadline:
