@@ -22,13 +22,29 @@ void ArrivalGate::close() {
     std::unique_lock lock(mutex);
     closed = true;
     left.wait(lock, [&] { return inside == 0; });
+    // While messages flow, a callback the library has already begun may not have reached its pass
+    // yet: it gets kSettle to find the gate closed before the library disconnect releases the
+    // message it holds.
+    auto now = std::chrono::steady_clock::now();
     auto settled = lastLeft + kSettle;
+    flowingAtClose = now - lastLeft < kFlowing;
+    if (flowingAtClose) settled = now + kSettle;
     lock.unlock();
     std::this_thread::sleep_until(settled);
 }
 
-void ArrivalGate::open() {
+void ArrivalGate::released() {
     std::lock_guard lock(mutex);
+    if (flowingAtClose) reopenAfter = std::chrono::steady_clock::now() + kSettle;
+}
+
+void ArrivalGate::open() {
+    std::unique_lock lock(mutex);
+    if (!closed) return;
+    auto after = reopenAfter;
+    lock.unlock();
+    std::this_thread::sleep_until(after);
+    lock.lock();
     closed = false;
 }
 

@@ -1,5 +1,10 @@
 // Keeps the library's message callback and a disconnect of the same client apart.
 //
+// The gate is closed by disconnect and opened again only by the next connect attempt (and for a new
+// client), and not before kSettle after the library released its messages when they were flowing:
+// a callback that the library began before the disconnect but reaches its pass only later finds it
+// closed. Messages of the next session arrive only after its connect began, so none is turned away.
+//
 // The library hands a message to the message callback without holding its own lock, and a
 // disconnect of a clean session releases the messages still queued in the library, the one being
 // handed over included. So while a disconnect runs, the callback must not touch the message: it
@@ -11,7 +16,9 @@
 // callback returns, so a handler that disconnects or stops at once meets exactly that moment. So
 // close() also lets kSettle pass after the last callback left before it returns: the receive thread
 // needs a few instructions to re-take the lock, and kSettle leaves it ample time even on a loaded
-// machine. It costs nothing when no message came in during the last kSettle.
+// machine. The same pause lets a callback that the library began just before the gate closed, but
+// that has not reached its pass yet, find the gate closed. It costs nothing when no message came in
+// during the last second.
 //
 // Threading contract: Pass is taken by the library's receive thread, close()/open() by the thread
 // that disconnects. close() waits until every callback that holds a pass has left; a pass holder
@@ -28,6 +35,8 @@ namespace movra {
 class ArrivalGate {
 public:
     static constexpr std::chrono::milliseconds kSettle{50};
+    // A callback that left this recently means messages are still flowing.
+    static constexpr std::chrono::milliseconds kFlowing{1000};
 
     class Pass {
     public:
@@ -43,6 +52,9 @@ public:
 
     // Turns new callbacks away, waits for those inside to leave and for the library to settle.
     void close();
+    // Records that the library has released the messages it held (its disconnect returned).
+    void released();
+    // Lets callbacks through again; called before a connect attempt.
     void open();
 
 private:
@@ -51,6 +63,8 @@ private:
     int inside = 0;
     bool closed = false;
     std::chrono::steady_clock::time_point lastLeft{};
+    bool flowingAtClose = false;
+    std::chrono::steady_clock::time_point reopenAfter{};
 };
 
 }  // namespace movra

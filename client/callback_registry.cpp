@@ -17,6 +17,8 @@ struct Slot {
 
 // Time the library's thread gets to finish its own steps after a callback returned (see withdraw).
 constexpr std::chrono::milliseconds kSettle{50};
+// Callbacks that left this recently mean messages are still flowing.
+constexpr std::chrono::milliseconds kFlowing{1000};
 
 struct Registry {
     std::mutex mutex;
@@ -50,11 +52,15 @@ void CallbackRegistry::withdraw(Key key) {
     Slot& slot = it->second;
     slot.target = nullptr;
     r.left.wait(lock, [&] { return slot.inside == 0; });
+    // A callback that has just returned is still inside the library, which touches the client's
+    // state once more under its own lock; destroying the client meanwhile would pull it away. And
+    // while messages flow, a callback the library has already begun may not have looked its key up
+    // yet. Both need only a few instructions; kSettle covers them many times over.
+    auto now = std::chrono::steady_clock::now();
     auto settled = slot.lastLeft + kSettle;
+    if (now - slot.lastLeft < kFlowing) settled = now + kSettle;
     r.slots.erase(key);
     lock.unlock();
-    // A callback that has just returned is still inside the library, which touches the client's
-    // state once more under its own lock; destroying the client meanwhile would pull it away.
     std::this_thread::sleep_until(settled);
 }
 

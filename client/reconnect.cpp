@@ -107,6 +107,7 @@ void SDK::reconnectLoop() {
             std::lock_guard connectLock(connectMutex);
             if (!running || connected) continue;  // a caller's connect won meanwhile
             console::out("Attempting to reconnect...");
+            arrivalGate.open();
             const std::uint64_t lossesBefore = lossCount();
             // The options as they stand: in the Enterprise edition the last explicit connect's token.
             rc = MQTTClient_connect(client.get(), &connectOptions);

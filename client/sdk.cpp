@@ -54,6 +54,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
         client = ClientHandle(raw, ClientDeleter{});
     }
     callbackKey = CallbackRegistry::add(this);
+    arrivalGate.open();
     MQTTClient_setCallbacks(raw, reinterpret_cast<void*>(callbackKey), &SDK::onConnectionLost,
                             &SDK::onMessageArrived, &SDK::onDeliveryComplete);
 
@@ -84,6 +85,7 @@ bool SDK::connect() {
             return true;
         }
         if (edition == "Enterprise") encryptPassword();
+        arrivalGate.open();
         const std::uint64_t lossesBefore = lossCount();
         rc = MQTTClient_connect(client.get(), &connectOptions);
         if (rc == MQTTCLIENT_SUCCESS) {
@@ -110,9 +112,11 @@ void SDK::disconnect() {
         console::out("Not connected");
         return;
     }
+    // Closed until the next session is up: a callback the library began before this disconnect and
+    // that finds the gate only afterwards may hold a message the disconnect has released.
     arrivalGate.close();
     MQTTClient_disconnect(held.get(), kDisconnectTimeoutMs);
-    arrivalGate.open();
+    arrivalGate.released();
     console::out("Disconnected");
     channel->notifyConnection(false, 0);
 }
