@@ -16,8 +16,29 @@ std::string failure(const char* operation, std::string_view topic, int rc) {
     return line;
 }
 
-// The library takes topics as C strings: a zero byte inside a topic ends it there.
-std::string cTopic(std::string_view topic) { return std::string(topic); }
+// The library takes topics as C strings: a zero byte inside a topic ends it there. Topics of usual
+// length are terminated on the stack, so the publish path allocates nothing.
+class CTopic {
+public:
+    explicit CTopic(std::string_view topic) {
+        if (topic.size() < sizeof(buffer)) {
+            topic.copy(buffer, topic.size());
+            buffer[topic.size()] = '\0';
+            text = buffer;
+        } else {
+            heap.assign(topic);
+            text = heap.c_str();
+        }
+    }
+    CTopic(const CTopic&) = delete;
+    CTopic& operator=(const CTopic&) = delete;
+    const char* c_str() const { return text; }
+
+private:
+    char buffer[256];
+    std::string heap;
+    const char* text = nullptr;
+};
 
 }  // namespace
 
@@ -27,7 +48,7 @@ bool SDK::subscribe(std::string_view topic, int qos) {
         return false;
     }
     EventChannel::BlockingScope blocking(*channel);
-    std::string text = cTopic(topic);
+    CTopic text(topic);
     ClientHandle held = currentClient();
     if (!held) {
         console::err("subscribe — not connected");
@@ -48,7 +69,7 @@ void SDK::unsubscribe(std::string_view topic) {
         return;
     }
     EventChannel::BlockingScope blocking(*channel);
-    std::string text = cTopic(topic);
+    CTopic text(topic);
     ClientHandle held = currentClient();
     if (!held) {
         console::err("unsubscribe — not connected");
@@ -73,7 +94,7 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         return;
     }
     EventChannel::BlockingScope blocking(*channel);
-    std::string text = cTopic(topic);
+    CTopic text(topic);
     std::lock_guard serial(publishMutex);
 
     MQTTClient_message message = MQTTClient_message_initializer;
@@ -82,8 +103,8 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     message.qos = qos;
     message.retained = retained ? 1 : 0;
     MQTTClient_deliveryToken token = 0;
-    std::uint64_t interruptionsBefore;
-    {
+    std::uint64_t interruptionsBefore = 0;
+    if (qos != 0) {
         std::lock_guard lock(completionMutex);
         completedTokens.clear();
         interruptionsBefore = interruptions;
