@@ -18,6 +18,12 @@ ArrivalGate::Pass::~Pass() {
     if (--gate->inside == 0) gate->left.notify_all();
 }
 
+std::chrono::steady_clock::time_point ArrivalGate::settledAfter(
+    std::chrono::steady_clock::time_point lastLeft) {
+    auto now = std::chrono::steady_clock::now();
+    return now - lastLeft < kFlowing ? now + kSettle : lastLeft + kSettle;
+}
+
 void ArrivalGate::close() {
     std::unique_lock lock(mutex);
     closed = true;
@@ -25,10 +31,8 @@ void ArrivalGate::close() {
     // While messages flow, a callback the library has already begun may not have reached its pass
     // yet: it gets kSettle to find the gate closed before the library disconnect releases the
     // message it holds.
-    auto now = std::chrono::steady_clock::now();
-    auto settled = lastLeft + kSettle;
-    flowingAtClose = now - lastLeft < kFlowing;
-    if (flowingAtClose) settled = now + kSettle;
+    flowingAtClose = std::chrono::steady_clock::now() - lastLeft < kFlowing;
+    auto settled = settledAfter(lastLeft);
     lock.unlock();
     std::this_thread::sleep_until(settled);
 }

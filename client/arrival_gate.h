@@ -50,6 +50,12 @@ public:
         ArrivalGate* gate = nullptr;
     };
 
+    // When the library is done with a client whose last callback left at lastLeft: kSettle after
+    // that, or kSettle from now while messages are still flowing (a callback the library has begun
+    // may not have reached this code yet).
+    static std::chrono::steady_clock::time_point settledAfter(
+        std::chrono::steady_clock::time_point lastLeft);
+
     // Turns new callbacks away, waits for those inside to leave and for the library to settle.
     void close();
     // Records that the library has released the messages it held (its disconnect returned).

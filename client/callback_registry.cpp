@@ -6,6 +6,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "arrival_gate.h"
+
 namespace movra {
 namespace {
 
@@ -14,11 +16,6 @@ struct Slot {
     int inside = 0;
     std::chrono::steady_clock::time_point lastLeft{};
 };
-
-// Time the library's thread gets to finish its own steps after a callback returned (see withdraw).
-constexpr std::chrono::milliseconds kSettle{50};
-// Callbacks that left this recently mean messages are still flowing.
-constexpr std::chrono::milliseconds kFlowing{1000};
 
 struct Registry {
     std::mutex mutex;
@@ -55,10 +52,8 @@ void CallbackRegistry::withdraw(Key key) {
     // A callback that has just returned is still inside the library, which touches the client's
     // state once more under its own lock; destroying the client meanwhile would pull it away. And
     // while messages flow, a callback the library has already begun may not have looked its key up
-    // yet. Both need only a few instructions; kSettle covers them many times over.
-    auto now = std::chrono::steady_clock::now();
-    auto settled = slot.lastLeft + kSettle;
-    if (now - slot.lastLeft < kFlowing) settled = now + kSettle;
+    // yet. Both need only a few instructions; the settling pause covers them many times over.
+    auto settled = ArrivalGate::settledAfter(slot.lastLeft);
     r.slots.erase(key);
     lock.unlock();
     std::this_thread::sleep_until(settled);

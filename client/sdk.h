@@ -101,9 +101,7 @@ private:
     bool markConnected(std::uint64_t lossesBefore);
     std::uint64_t lossCount();
     void encryptPassword();
-    void disconnectSession();
     void destroyClient();
-    void pointOptionsAtPassword();
 
     ClientHandle client;
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
