@@ -75,11 +75,16 @@ void EventChannel::notifyConnection(bool connected, int code) {
     if (handler) (*handler)(connected, code);
 }
 
-bool EventChannel::pushMessage(std::string topic, std::string payload) {
+bool EventChannel::pushMessage(std::string_view topic, std::string_view payload) {
+    const std::size_t bytes = topic.size() + payload.size();
+    // A large message is copied before the lock is taken. A small one is copied under it, into the
+    // buffers of a message already delivered, so that a stream costs no allocation on either side.
+    const bool recycled = bytes <= kRecycledBytes;
     Event event;
-    event.topic = std::move(topic);
-    event.payload = std::move(payload);
-    std::size_t bytes = event.topic.size() + event.payload.size();
+    if (!recycled) {
+        event.topic.assign(topic);
+        event.payload.assign(payload);
+    }
 
     std::unique_lock lock(queueMutex);
     spaceReady.wait(lock, [&] {
@@ -88,6 +93,14 @@ bool EventChannel::pushMessage(std::string topic, std::string payload) {
                queuedMessages == 0;
     });
     if (stopping || !active) return false;
+    if (recycled) {
+        if (!spare.empty()) {
+            event = std::move(spare.back());
+            spare.pop_back();
+        }
+        event.topic.assign(topic);
+        event.payload.assign(payload);
+    }
     event.seq = nextSeq++;
     queue.push_back(std::move(event));
     ++queuedMessages;
@@ -222,11 +235,19 @@ EventChannel::BlockingScope::~BlockingScope() {
     --channel->dispatchBlocked;
 }
 
-bool EventChannel::takeBatch(std::uint64_t gen, std::vector<Event>& batch) {
+bool EventChannel::takeBatch(std::uint64_t gen, std::size_t lastBatch, std::vector<Event>& batch) {
     std::unique_lock lock(queueMutex);
     auto done = [&] {
         return generation != gen || (stopping && (queue.empty() || queue.front().seq >= stopMark));
     };
+    // While messages stream in, the thread lets them gather for a moment before it takes the next
+    // batch: one wake-up and one handler-lock round then serve many messages instead of a few, which
+    // leaves the processor to the library's receive thread. A lone message never waits for this.
+    if (lastBatch >= kStreamingBatch && queue.size() < kBatchSize && !done()) {
+        lock.unlock();
+        std::this_thread::sleep_for(kStreamingPause);
+        lock.lock();
+    }
     // Messages tend to come in streams. Before going to sleep the thread looks at the queue a few
     // times at short intervals, so that a stream does not cost the library's receive thread a
     // wake-up call for every message; a message that arrives meanwhile waits at most one interval.
@@ -242,6 +263,7 @@ bool EventChannel::takeBatch(std::uint64_t gen, std::vector<Event>& batch) {
         if (generation == gen) {
             // Stopped: what arrived after the stop began is discarded.
             queue.clear();
+            spare.clear();
             queuedMessages = 0;
             queuedBytes = 0;
             active = false;
@@ -269,16 +291,27 @@ void EventChannel::run(std::uint64_t gen) {
     dispatchingChannel = this;
     std::vector<Event> batch;
     batch.reserve(kBatchSize);
-    while (takeBatch(gen, batch)) {
+    std::size_t lastBatch = 0;
+    while (takeBatch(gen, lastBatch, batch)) {
         deliver(batch);
+        lastBatch = batch.size();
         {
             std::lock_guard lock(queueMutex);
             deliveredUpTo = batch.back().seq + 1;
+            recycle(batch);
         }
         delivered.notify_all();
         batch.clear();
     }
     dispatchingChannel = nullptr;
+}
+
+void EventChannel::recycle(std::vector<Event>& batch) {
+    for (Event& event : batch) {
+        if (spare.size() >= kSpareEvents) return;
+        if (event.isMessage && event.topic.capacity() + event.payload.capacity() <= 2 * kRecycledBytes)
+            spare.push_back(std::move(event));
+    }
 }
 
 void EventChannel::deliver(std::vector<Event>& batch) {

@@ -42,6 +42,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,14 @@ public:
     // The dispatch thread's look at an empty queue before it sleeps (see takeBatch).
     static constexpr int kPollsBeforeSleep = 3;
     static constexpr std::chrono::microseconds kPollInterval{20};
+    // After a batch of at least kStreamingBatch messages the next batch is let gather for
+    // kStreamingPause: a message of a stream may wait that long more; a lone message does not.
+    static constexpr std::size_t kStreamingBatch = 8;
+    static constexpr std::chrono::microseconds kStreamingPause{200};
+    // Delivered messages of up to kRecycledBytes keep their buffers for the next ones, up to
+    // kSpareEvents of them.
+    static constexpr std::size_t kRecycledBytes = 1024;
+    static constexpr std::size_t kSpareEvents = 2 * kBatchSize;
 
     EventChannel() = default;
     EventChannel(const EventChannel&) = delete;
@@ -80,7 +89,7 @@ public:
     void notifyConnection(bool connected, int code);
 
     // False when the message was discarded because the channel is stopping or stopped.
-    bool pushMessage(std::string topic, std::string payload);
+    bool pushMessage(std::string_view topic, std::string_view payload);
     void pushConnection(bool connected, int code);
 
     // Starts a dispatch thread (ending a previous one first, when that is possible).
@@ -125,7 +134,8 @@ private:
     void push(Event event);
     void waitForQueuedConnectionEvents();
     void run(std::uint64_t generation);
-    bool takeBatch(std::uint64_t generation, std::vector<Event>& batch);
+    bool takeBatch(std::uint64_t generation, std::size_t lastBatch, std::vector<Event>& batch);
+    void recycle(std::vector<Event>& batch);
     void deliver(std::vector<Event>& batch);
     void deliverOne(const Event& event);
     void joinLingering();
@@ -147,6 +157,7 @@ private:
     std::condition_variable spaceReady;   // pushMessage waits for room
     std::condition_variable delivered;    // notifyConnection waits for queued connection events
     std::deque<Event> queue;
+    std::vector<Event> spare;             // delivered messages whose buffers are reused
     std::size_t queuedMessages = 0;
     std::size_t queuedBytes = 0;
     std::uint64_t nextSeq = 0;

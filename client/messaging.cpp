@@ -129,7 +129,7 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     });
 }
 
-int SDK::onMessageArrived(void* context, char* topicName, int /*topicLen*/,
+int SDK::onMessageArrived(void* context, char* topicName, int topicLen,
                           MQTTClient_message* message) {
     {
         CallbackRegistry::Entry entry(context);
@@ -139,14 +139,18 @@ int SDK::onMessageArrived(void* context, char* topicName, int /*topicLen*/,
         if (self == nullptr) return 0;
         ArrivalGate::Pass pass(self->arrivalGate);
         if (!pass) return 0;
-        std::string topic(topicName);
-        std::string payload;
+        // The library gives the length only when the topic holds a NUL of its own.
+        std::string_view topic = topicLen > 0
+                                     ? std::string_view(topicName, static_cast<std::size_t>(topicLen))
+                                     : std::string_view(topicName);
+        std::string_view payload;
         if (message->payloadlen > 0)
-            payload.assign(static_cast<const char*>(message->payload),
-                           static_cast<std::size_t>(message->payloadlen));
+            payload = std::string_view(static_cast<const char*>(message->payload),
+                                       static_cast<std::size_t>(message->payloadlen));
+        // The channel copies both; the library's buffers are released after it has.
+        self->channel->pushMessage(topic, payload);
         MQTTClient_freeMessage(&message);
         MQTTClient_free(topicName);
-        self->channel->pushMessage(std::move(topic), std::move(payload));
     }
     return 1;
 }

@@ -60,11 +60,20 @@ void markExiting() { exiting.store(true); }
 void MessageBridge::operator()(const std::string& topic, const std::string& payload) const {
     if (pythonGone()) return;
     py::gil_scoped_acquire gil;
+    // A reference of its own: the handler may replace itself while it runs.
     py::object handler = slots->message;
     if (!handler) return;
-    py::str pyTopic = decodeStrict(topic);
+    // Messages mostly come in streams on one topic: the text of the last topic is used again.
+    if (!slots->lastTopic || topic != slots->lastTopicBytes) {
+        slots->lastTopic = decodeStrict(topic);
+        slots->lastTopicBytes = topic;
+    }
+    py::str pyTopic = slots->lastTopic;
     py::str pyPayload = decodeStrict(payload);
-    handler(pyTopic, pyPayload);
+    PyObject* args[] = {pyTopic.ptr(), pyPayload.ptr()};
+    PyObject* result = PyObject_Vectorcall(handler.ptr(), args, 2, nullptr);
+    if (result == nullptr) throw py::error_already_set();
+    Py_DECREF(result);
 }
 
 void ConnectionBridge::operator()(bool connected, int code) const {

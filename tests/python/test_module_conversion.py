@@ -126,6 +126,18 @@ class TestStringArguments:
         assert received.get(timeout=10) == ("t/zero", "")
         assert received.get(timeout=10) == ("t/zero", "a\0b\0")
 
+    def test_a_stream_on_alternating_topics_keeps_every_topic_and_payload(self, make_sdk):
+        # Topics that share a prefix or a length, and payload sizes that rise and fall, in one stream.
+        topics = ["t/mix/a", "t/mix/b", "t/mix/ab", "t/mix/ä", "t/mix/a"]
+        sizes = [0, 1500, 2, 900, 4000, 31]
+        sent = [(topics[i % len(topics)], f"{i}:" + "x" * sizes[i % len(sizes)]) for i in range(300)]
+        sdk = make_sdk()
+        received = collect(sdk)
+        assert sdk.subscribe("t/mix/#", 0)
+        for topic, payload in sent:
+            sdk.publish(topic, payload, 0)
+        assert [received.get(timeout=10) for _ in sent] == sent
+
 
 class TestInit:
     def test_library_refusal_raises_runtime_error_with_its_code(self):
