@@ -87,7 +87,7 @@ int PySDK::traverse(visitproc visit, void* arg) const {
 void PySDK::clear() {
     slots->message = py::object();
     slots->connection = py::object();
-    slots->lastTopic = py::reinterpret_steal<py::str>(py::handle());
+    slots->lastTopic = py::object();
 }
 
 void stopAllAtExit() {

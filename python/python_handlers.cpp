@@ -68,7 +68,7 @@ void MessageBridge::operator()(const std::string& topic, const std::string& payl
         slots->lastTopic = decodeStrict(topic);
         slots->lastTopicBytes = topic;
     }
-    py::str pyTopic = slots->lastTopic;
+    py::object pyTopic = slots->lastTopic;
     py::str pyPayload = decodeStrict(payload);
     PyObject* args[] = {pyTopic.ptr(), pyPayload.ptr()};
     PyObject* result = PyObject_Vectorcall(handler.ptr(), args, 2, nullptr);

@@ -27,7 +27,7 @@ struct HandlerSlots {
     py::object connection;
     // The topic of the last message and its text, handed again to the next message on that topic.
     std::string lastTopicBytes;
-    py::str lastTopic{py::reinterpret_steal<py::str>(py::handle())};
+    py::object lastTopic;
 };
 
 // True once the interpreter has begun to finalise (or this module has stopped its objects at exit).
