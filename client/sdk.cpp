@@ -26,7 +26,9 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
                const std::string& password_, bool cleanSession, bool /*resumeSubs*/,
                bool /*connectRetry*/, bool autoReconnect_, int /*connectRetryInterval*/,
                int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/, int writeTimeout,
-               bool /*orderMatters*/, int connectTimeout, const std::string& edition_) {
+               bool /*orderMatters*/, int connectTimeout, const std::string& edition_,
+               const TlsOptions& tlsOptions) {
+    checkTlsOptions(tlsOptions, protocol);
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
@@ -62,6 +64,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
     connectOptions.cleansession = cleanSession ? 1 : 0;
     connectOptions.connectTimeout = connectTimeout;
     connectOptions.retryInterval = writeTimeout;
+    tls.configure(tlsOptions, protocol, connectOptions);
     autoReconnect = autoReconnect_;
     {
         std::lock_guard lock(reconnectMutex);
@@ -87,7 +90,7 @@ bool SDK::connect() {
         if (edition == "Enterprise") encryptPassword();
         arrivalGate.open();
         const std::uint64_t lossesBefore = lossCount();
-        rc = MQTTClient_connect(client.get(), &connectOptions);
+        rc = tls.connect(client.get(), connectOptions);
         if (rc == MQTTCLIENT_SUCCESS) {
             std::lock_guard lock(reconnectMutex);
             // A session that dropped before it could be recorded is reported as a failed connect.

@@ -42,6 +42,7 @@
 #include "callback_registry.h"
 #include "client_handle.h"
 #include "event_channel.h"
+#include "tls_options.h"
 
 namespace movra {
 
@@ -61,12 +62,14 @@ public:
     SDK& operator=(SDK&&) = delete;
 
     // Throws std::runtime_error "SDK::init — MQTTClient_create failed: <rc>" when the library
-    // refuses to create the client.
+    // refuses to create the client, and std::invalid_argument, before anything changes, for TLS
+    // settings that cannot take effect (checkTlsOptions). `tls` applies to the TLS schemes.
     void init(const std::string& clientId, const std::string& brokerHost, const std::string& protocol,
               const std::string& username, const std::string& password, bool cleanSession,
               bool resumeSubs, bool connectRetry, bool autoReconnect, int connectRetryInterval,
               int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
-              bool orderMatters, int connectTimeout, const std::string& edition);
+              bool orderMatters, int connectTimeout, const std::string& edition,
+              const TlsOptions& tls = TlsOptions{});
 
     bool connect();
     void disconnect();
@@ -105,6 +108,8 @@ private:
 
     ClientHandle client;
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
+    // Owns the SSL options connectOptions points at; every library connect goes through it.
+    TlsConnector tls;
     std::string serverUri;
     std::string username;
     std::string password;

@@ -12,7 +12,10 @@
 //   joins), so no native thread calls into Python once finalisation has begun.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
 
+#include <filesystem>
+#include <optional>
 #include <string>
 
 #include "byte_view.h"
@@ -23,6 +26,25 @@
 namespace py = pybind11;
 using movra::python::ByteView;
 using movra::python::PySDK;
+
+namespace {
+
+using OptionalPath = std::optional<std::filesystem::path>;
+
+// The keyword-only TLS arguments of init; None leaves a setting out.
+movra::TlsOptions tlsOptions(const OptionalPath& caFile, const OptionalPath& certFile,
+                             const OptionalPath& keyFile,
+                             const std::optional<std::string>& keyPassword, bool verifyPeer) {
+    movra::TlsOptions tls;
+    tls.caFile = caFile ? caFile->string() : std::string();
+    tls.certFile = certFile ? certFile->string() : std::string();
+    tls.keyFile = keyFile ? keyFile->string() : std::string();
+    tls.keyPassword = keyPassword.value_or(std::string());
+    tls.verifyPeer = verifyPeer;
+    return tls;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
     using Release = py::call_guard<movra::python::GilRelease>;
@@ -36,11 +58,15 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                const std::string& password, bool cleanSession, bool resumeSubs,
                bool connectRetry, bool autoReconnect, int connectRetryInterval,
                int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
-               bool orderMatters, int connectTimeout, const std::string& edition) {
+               bool orderMatters, int connectTimeout, const std::string& edition,
+               const OptionalPath& caFile, const OptionalPath& certFile,
+               const OptionalPath& keyFile, const std::optional<std::string>& keyPassword,
+               bool verifyPeer) {
                 self.sdk().init(clientId, brokerHost, protocol, username, password, cleanSession,
                                 resumeSubs, connectRetry, autoReconnect, connectRetryInterval,
                                 maxReconnectInterval, keepAlive, pingTimeout, writeTimeout,
-                                orderMatters, connectTimeout, edition);
+                                orderMatters, connectTimeout, edition,
+                                tlsOptions(caFile, certFile, keyFile, keyPassword, verifyPeer));
             },
             py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"), py::arg("username"),
             py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
@@ -48,7 +74,9 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1,
             py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10, py::arg("writeTimeout") = 10,
             py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
-            py::arg("edition") = "Community", Release())
+            py::arg("edition") = "Community", py::kw_only(), py::arg("caFile") = py::none(),
+            py::arg("certFile") = py::none(), py::arg("keyFile") = py::none(),
+            py::arg("keyPassword") = py::none(), py::arg("verifyPeer") = true, Release())
         .def("connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
         .def("disconnect", [](PySDK& self) { self.sdk().disconnect(); }, Release())
         .def(

@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config
   libpaho-mqtt-dev libcjose-dev libjansson-dev libssl-dev
   mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
-  libgtest-dev
+  libgtest-dev openssl
 )
 missing=()
 for p in "${packages[@]}"; do
