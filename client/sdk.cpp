@@ -64,7 +64,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
     connectOptions.cleansession = cleanSession ? 1 : 0;
     connectOptions.connectTimeout = connectTimeout;
     connectOptions.retryInterval = writeTimeout;
-    tls.configure(tlsOptions, protocol, connectOptions);
+    tls.configure(tlsOptions, serverUri, protocol, connectOptions);
     autoReconnect = autoReconnect_;
     {
         std::lock_guard lock(reconnectMutex);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "console.h"
+#include "tls_probe.h"
 
 namespace movra {
 namespace {
@@ -88,10 +89,11 @@ void checkTlsOptions(const TlsOptions& options, std::string_view protocol) {
     }
 }
 
-void TlsConnector::configure(const TlsOptions& options_, std::string_view protocol,
-                             MQTTClient_connectOptions& connectOptions) {
+void TlsConnector::configure(const TlsOptions& options_, std::string_view serverUri_,
+                             std::string_view protocol, MQTTClient_connectOptions& connectOptions) {
     enabled = usesTls(protocol);
     options = options_;
+    serverUri = serverUri_;
     ssl = MQTTClient_SSLOptions_initializer;
     if (!enabled) {
         connectOptions.ssl = nullptr;
@@ -123,7 +125,17 @@ int TlsConnector::connect(MQTTClient client, MQTTClient_connectOptions& connectO
         reasons.clear();
     }
     const int rc = MQTTClient_connect(client, &connectOptions);
-    if (rc != MQTTCLIENT_SUCCESS) reportReasons();
+    if (rc == MQTTCLIENT_SUCCESS) return rc;
+    // A refusal by the broker (a CONNACK code, positive) has nothing to do with TLS.
+    if (rc < 0) {
+        std::string probed = probeTlsFailure(serverUri, options);
+        std::lock_guard lock(reasonMutex);
+        if (!probed.empty() && reasons.size() < kMaxReasons &&
+            std::find(reasons.begin(), reasons.end(), probed) == reasons.end()) {
+            reasons.push_back(std::move(probed));
+        }
+    }
+    reportReasons();
     return rc;
 }
 

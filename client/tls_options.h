@@ -5,7 +5,7 @@
 // (against the system trust store unless a CA bundle is given), the host name or IP address of the
 // server URI is checked against it, and only TLS 1.2 or later is negotiated. Each connect through
 // TlsConnector first checks the files it names (so a missing or unreadable file is reported by its
-// name), and a failed connect writes one console line with the reason the TLS library gave.
+// name), and a failed connect writes one console line with the TLS reason of the failure.
 //
 // Threading contract
 // - configure() and connect() are called with the owner's connectMutex held: one at a time. The
@@ -56,13 +56,14 @@ public:
     TlsConnector& operator=(const TlsConnector&) = delete;
 
     // Sets connectOptions.ssl to this connector's record for a TLS scheme, to none otherwise.
-    void configure(const TlsOptions& options, std::string_view protocol,
-                   MQTTClient_connectOptions& connectOptions);
+    void configure(const TlsOptions& options, std::string_view serverUri,
+                   std::string_view protocol, MQTTClient_connectOptions& connectOptions);
 
     // MQTTClient_connect, preceded by the file checks when TLS is on. A file that cannot be used is
     // reported by one console line naming it and fails the connect with MQTTCLIENT_FAILURE, without
-    // a library call. A failed library connect is followed by one console line with the TLS reason
-    // when the library gave one.
+    // a library call. A library connect that fails without a broker's refusal is followed by one
+    // console line with the TLS reasons: those the library reported and that of a probe handshake
+    // (tls_probe.h); none when there are none, as when nothing listens.
     int connect(MQTTClient client, MQTTClient_connectOptions& connectOptions);
 
 private:
@@ -72,6 +73,7 @@ private:
 
     bool enabled = false;
     TlsOptions options;
+    std::string serverUri;
     MQTTClient_SSLOptions ssl = MQTTClient_SSLOptions_initializer;
 
     std::mutex reasonMutex;

@@ -86,10 +86,9 @@ def decrypt_by_hand(token: str, key: jwk.JWK | None = None) -> bytes:
 
 # --- a broker that decrypts ---------------------------------------------------------------------
 
-def plugin_broker(credentials: dict[str, str], *, key: Path | None = None,
-                  log_verbose: bool = True) -> Broker:
-    """A mosquitto (not started) that admits only clients whose JWE password the plugin decrypts
-    to the password listed for their user name."""
+def plugin_lines(credentials: dict[str, str], *, key: Path | None = None) -> list[str]:
+    """The configuration lines that run the plugin and admit only clients whose JWE password it
+    decrypts to the password listed for their user name."""
     directory = Path(tempfile.mkdtemp(prefix="movra-jwe-auth-"))
     passwords = directory / "passwords"
     passwords.write_bytes("".join(f"{user}:{password}\n" for user, password in credentials.items())
@@ -97,13 +96,19 @@ def plugin_broker(credentials: dict[str, str], *, key: Path | None = None,
     # Started as root, mosquitto would drop to the "mosquitto" user before the plugin reads the key
     # and the password file, which belong to whoever runs the tests and are readable by them alone.
     run_as = ["user root"] if os.geteuid() == 0 else []
-    broker = Broker(allow_anonymous=False, log_verbose=log_verbose, extra=[
+    return [
         *run_as,
         f"plugin {require(plugin_path(), 'the broker plugin')}",
         f"plugin_opt_private_key {key or require(private_key_path(), 'the server private key')}",
         f"plugin_opt_password_file {passwords}",
-    ])
-    return broker
+    ]
+
+
+def plugin_broker(credentials: dict[str, str], *, key: Path | None = None,
+                  log_verbose: bool = True) -> Broker:
+    """A mosquitto (not started) with the plugin of plugin_lines."""
+    return Broker(allow_anonymous=False, log_verbose=log_verbose,
+                  extra=plugin_lines(credentials, key=key))
 
 
 # --- MQTT on the wire ---------------------------------------------------------------------------
