@@ -11,11 +11,18 @@ from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, payl
     receive_result, timed_publish
 
 
+def init(sdk: movra_sdk.SDK, args: Args, client_id: str, username: str, password: str,
+         **options) -> None:
+    """init over the scheme of the command line; for ssl:// with the CA file of ca=."""
+    if args.scheme == "ssl":
+        options["caFile"] = args.str("ca", "")
+    sdk.init(client_id, f"{args.host}:{args.port}", args.scheme, username, password, **options)
+
+
 def connected(args: Args, client_id: str, clean: bool = True, edition: str = "Community",
               handler=None) -> movra_sdk.SDK:
     sdk = movra_sdk.SDK()
-    sdk.init(client_id, f"{args.host}:{args.port}", "tcp", "bench", "secret", cleanSession=clean,
-             edition=edition)
+    init(sdk, args, client_id, "bench", "secret", cleanSession=clean, edition=edition)
     if handler is not None:
         sdk.on_message(handler)
     if not sdk.connect():
@@ -47,8 +54,7 @@ def receive(args: Args) -> dict:
     count, live = args.int("count", 10000), args.int("live", 0)
     inbox = Inbox(count)
     sdk = movra_sdk.SDK()
-    sdk.init(args.str("id", "bench-movra-recv"), f"{args.host}:{args.port}", "tcp", "", "",
-             cleanSession=bool(live))
+    init(sdk, args, args.str("id", "bench-movra-recv"), "", "", cleanSession=bool(live))
     add = inbox.add
     sdk.on_message(lambda topic, body: add(body))
     cpu = time.process_time()

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import threading
 import time
+import weakref
 
 import paho.mqtt.client as mqtt
 
@@ -21,10 +22,17 @@ def client_for(client_id: str, clean: bool = True) -> mqtt.Client:
     return client
 
 
+# Clients whose TLS settings are made: paho-mqtt takes them once per client.
+_tls_configured: weakref.WeakSet = weakref.WeakSet()
+
+
 def start(client: mqtt.Client, args: Args) -> None:
     """connect + loop_start, returning once the broker has accepted the session."""
     up = threading.Event()
     client.on_connect = lambda c, userdata, flags, reason, props: up.set()
+    if args.scheme == "ssl" and client not in _tls_configured:
+        client.tls_set(ca_certs=args.str("ca", ""))  # certificate and host name verified
+        _tls_configured.add(client)
     client.connect(args.host, args.port, keepalive=30)
     client.loop_start()
     if not up.wait(10):

@@ -24,6 +24,7 @@ class Args:
     host: str
     port: int
     options: dict[str, str] = field(default_factory=dict)
+    scheme: str = "tcp"  # "ssl": TLS, verified against the CA file of option ca=
 
     def int(self, key: str, default: int) -> int:
         return int(self.options.get(key, default))
@@ -39,15 +40,17 @@ _result_fd: int | None = None
 
 
 def parse_args(argv: list[str]) -> Args:
-    """MODE tcp://HOST:PORT key=value ... ; also silences fd 1 (see the module text)."""
+    """MODE tcp://HOST:PORT key=value ... (or ssl://... ca=FILE); also silences fd 1 (see the
+    module text)."""
     global _result_fd
     mode, uri, *rest = argv
-    host, port = uri.split("://", 1)[1].rsplit(":", 1)
+    scheme, address = uri.split("://", 1)
+    host, port = address.rsplit(":", 1)
     _result_fd = os.dup(1)
     null = os.open(os.devnull, os.O_WRONLY)
     os.dup2(null, 1)
     os.close(null)
-    return Args(mode, host, int(port), dict(item.split("=", 1) for item in rest))
+    return Args(mode, host, int(port), dict(item.split("=", 1) for item in rest), scheme)
 
 
 def emit(obj) -> None:

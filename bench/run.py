@@ -16,7 +16,9 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shutil
 import subprocess
+import tempfile
 import sys
 import threading
 import time
@@ -27,6 +29,7 @@ ROOT = HERE.parent
 sys.path.insert(0, str(ROOT))
 
 from broker.harness import Broker  # noqa: E402
+from broker.tls import Certificates, TlsBroker  # noqa: E402
 
 from machine import describe_machine  # noqa: E402
 from report import write_reports  # noqa: E402
@@ -50,10 +53,15 @@ QUICK = dict(rounds=2, publish_seconds=0.1, size_seconds=0.05, roundtrip_count=3
 SIZES = {"10 B": 10, "1 KiB": 1024, "64 KiB": 65536, "1 MiB": 1 << 20}
 
 
+# The clients measured over TLS as well (the C program stays the flood publisher, over TCP).
+TLS_CLIENTS = ("movra_sdk", "paho-mqtt")
+
+
 class Bench:
-    def __init__(self, config: dict, broker: Broker, log=print):
+    def __init__(self, config: dict, broker: Broker, log=print, ca: Path | None = None):
         self.config = config
         self.broker = broker
+        self.ca = ca
         self.log = log
         self.samples: dict[str, dict[str, list]] = {}
         self.extra: dict[str, dict] = {}
@@ -64,14 +72,22 @@ class Bench:
 
     # ---- running client processes ----
 
-    def run(self, client: str, mode: str, **options) -> dict:
-        argv = [*CLIENTS[client], mode, self.uri, *(f"{k}={v}" for k, v in options.items())]
+    def argv(self, client: str, mode: str, tls: bool, options: dict) -> list[str]:
+        if tls:
+            uri = f"ssl://127.0.0.1:{self.broker.ports['tls']}"
+            options = {**options, "ca": self.ca}
+        else:
+            uri = self.uri
+        return [*CLIENTS[client], mode, uri, *(f"{k}={v}" for k, v in options.items())]
+
+    def run(self, client: str, mode: str, tls: bool = False, **options) -> dict:
+        argv = self.argv(client, mode, tls, options)
         proc = subprocess.run(argv, capture_output=True, text=True, timeout=PROCESS_TIMEOUT)
         return self._result(client, mode, proc.returncode, proc.stdout, proc.stderr)
 
-    def start(self, client: str, mode: str, **options) -> subprocess.Popen:
+    def start(self, client: str, mode: str, tls: bool = False, **options) -> subprocess.Popen:
         """Starts a client that says "ready" before its measured part; returns once it has."""
-        argv = [*CLIENTS[client], mode, self.uri, *(f"{k}={v}" for k, v in options.items())]
+        argv = self.argv(client, mode, tls, options)
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = proc.stdout.readline().strip()
         if line != "ready":
@@ -131,18 +147,26 @@ class Bench:
                 self.extra["enterprise_wrap"]["stderr"] = r["stderr"].splitlines()[0]
             self.record("connects_enterprise", client, r["rate"] if wrapped else None)
 
-    def flood_receive(self, client: str, round_no: int) -> None:
+    def flood_receive(self, client: str, round_no: int, tls: bool = False) -> None:
         """QoS 0: the client subscribes, then a separate publisher process floods the topic as
         fast as it can. The broker queues without limit, so every message it accepted is handed
-        on; `lost` counts the messages that did not reach the handler."""
+        on; `lost` counts the messages that did not reach the handler. With tls the client
+        receives over TLS; the publisher stays on TCP."""
         count = self.config["flood_count"]
-        topic = f"bench/flood/{round_no}/{client}"
-        proc = self.start(client, "receive", live=1, qos=0, count=count, topic=topic)
+        suffix = "_tls" if tls else ""
+        topic = f"bench/flood{suffix}/{round_no}/{client}"
+        proc = self.start(client, "receive", tls, live=1, qos=0, count=count, topic=topic)
         self.run("paho-c", "flood", qos=0, count=count, topic=topic)
         r = self.finish(client, "receive", proc)
-        self.record("receive_qos0", client, r["rate"])
-        self.record("receive_qos0_cpu_us", client, r["cpu_us_per_msg"])
-        self.record("receive_qos0_lost", client, r["lost"])
+        self.record(f"receive_qos0{suffix}", client, r["rate"])
+        self.record(f"receive_qos0{suffix}_cpu_us", client, r["cpu_us_per_msg"])
+        self.record(f"receive_qos0{suffix}_lost", client, r["lost"])
+
+    def tls_publish(self, client: str) -> None:
+        r = self.run(client, "publish", True, qos=1, size=100,
+                     seconds=self.config["publish_seconds"])
+        self.record("publish_qos1_tls", client, r["rate"])
+        self.record("publish_qos1_tls_cpu_us", client, r["cpu_us_per_msg"])
 
     def backlog_receive(self, clients: list[str], round_no: int) -> None:
         """QoS 1: a separate publisher process fills one kept session per client with the same
@@ -227,6 +251,9 @@ class Bench:
             for client in order:
                 self.guarded(self.flood_receive, client, n)
             self.guarded(self.backlog_receive, order, n)
+            for client in (c for c in order if c in TLS_CLIENTS):
+                self.guarded(self.tls_publish, client)
+                self.guarded(self.flood_receive, client, n, True)
         for n in range(self.config["recovery_rounds"]):
             downtime = 0.15 + 0.2 * n
             order = names[n % len(names):] + names[:n % len(names)]
@@ -260,9 +287,13 @@ def main() -> int:
 
     began = time.monotonic()
     load_before = [round(x, 2) for x in os.getloadavg()]
-    with Broker(max_queued_messages=100_000_000) as broker:
-        bench = Bench(config, broker, log=lambda text: print(f"bench: {text}", flush=True))
+    certs_dir = Path(tempfile.mkdtemp(prefix="movra-bench-tls-"))
+    certs = Certificates(certs_dir)
+    with TlsBroker(certs, listeners=("tls",), max_queued_messages=100_000_000) as broker:
+        bench = Bench(config, broker, log=lambda text: print(f"bench: {text}", flush=True),
+                      ca=certs.ca)
         bench.run_all()
+    shutil.rmtree(certs_dir, ignore_errors=True)
     elapsed = time.monotonic() - began
     document = {
         "command": "make bench-quick" if args.quick else "make bench",

@@ -15,7 +15,7 @@ import pytest
 import movra_sdk
 from conftest import unique_client_id
 from enterprise_support import ConnectionLog, plugin_lines
-from tls_support import CLIENT_KEY_PASSWORD, Certificates, LegacyTlsServer, TlsBroker
+from broker.tls import CLIENT_KEY_PASSWORD, Certificates, LegacyTlsServer, TlsBroker
 
 
 @pytest.fixture(scope="module")
