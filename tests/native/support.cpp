@@ -23,7 +23,7 @@ void initClient(SDK& sdk, const std::string& address, Settings s) {
     sdk.init(s.clientId, address, s.protocol, s.username, s.password, s.cleanSession,
              /*resumeSubs=*/true, /*connectRetry=*/true, s.autoReconnect,
              /*connectRetryInterval=*/1, s.maxReconnectInterval, s.keepAlive, /*pingTimeout=*/10,
-             /*writeTimeout=*/10, /*orderMatters=*/true, s.connectTimeout, s.edition);
+             /*writeTimeout=*/10, /*orderMatters=*/true, s.connectTimeout, s.edition, s.tls);
 }
 
 void connectClient(SDK& sdk, const Broker& broker, Settings settings) {

@@ -35,6 +35,7 @@ struct Settings {
     int keepAlive = 60;
     int connectTimeout = 5;
     std::string edition = "Standard";
+    TlsOptions tls{};
 };
 
 // A client identifier no other test process uses.
