@@ -20,8 +20,8 @@ def parameters(method) -> list[tuple[str, str, str | None]]:
     if not match.group(1):
         return params
     for part in re.split(r", (?![^\[]*\])", match.group(1)):
-        if part == "/":
-            params.append(("/", "", None))
+        if part in ("/", "*"):
+            params.append((part, "", None))
             continue
         name, rest = part.split(": ", 1)
         kind, _, default = rest.partition(" = ")
@@ -61,6 +61,7 @@ class TestClassMembers:
         assert names == MEMBERS
 
     def test_init_parameters_and_python_defaults(self):
+        path = "os.PathLike | str | bytes | None"
         assert parameters(movra_sdk.SDK.init) == [
             ("clientId", "str", None), ("brokerHost", "str", None), ("protocol", "str", None),
             ("username", "str", None), ("password", "str", None),
@@ -74,6 +75,10 @@ class TestClassMembers:
             ("orderMatters", "bool", "False"),
             ("connectTimeout", "typing.SupportsInt | typing.SupportsIndex", "30"),
             ("edition", "str", "'Community'"),
+            # The TLS settings, keyword-only after the seventeen positional parameters.
+            ("*", "", None),
+            ("caFile", path, "None"), ("certFile", path, "None"), ("keyFile", path, "None"),
+            ("keyPassword", "str | None", "None"), ("verifyPeer", "bool", "True"),
         ]
         assert result(movra_sdk.SDK.init) == "None"
 
