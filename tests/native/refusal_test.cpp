@@ -89,8 +89,9 @@ TEST(Refusal, OverlongCredentialsFailTheConnectAndSendNothing) {
 
 TEST(Refusal, OverlongTopicsAreRefusedAndTheNextQos1PublishCompletes) {
     Broker broker;
-    SDK sdk;
+    // Outlives the client: the dispatch thread may still be inside its handler when the wait ends.
     Inbox inbox;
+    SDK sdk;
     sdk.on_message(inbox.handler());
     connectClient(sdk, broker);
     ASSERT_TRUE(sdk.subscribe("refusal/ok", 1));
