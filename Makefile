@@ -21,7 +21,7 @@ setup:
 # Native build: core, tests, broker plugin, benchmark client.
 native: setup
 	@$(CMAKE) -S . -B build/native -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_BUILD_BROKER_PLUGIN=ON -DMOVRA_BUILD_BENCH=ON $(KEY_DEFINE) >/dev/null
+	  -DMOVRA_BUILD_BROKER_PLUGIN=ON -DMOVRA_BUILD_BENCH=ON $(KEY_DEFINE)
 	@$(CMAKE) --build build/native -j $(JOBS)
 
 # The Python module, installed into .venv.
@@ -38,14 +38,14 @@ test-python: module native
 
 asan: setup
 	@$(CMAKE) -S . -B build/asan -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE) >/dev/null
+	  -DMOVRA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE)
 	@$(CMAKE) --build build/asan -j $(JOBS)
 	@cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 tsan: setup
 	@$(CMAKE) -S . -B build/tsan -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE) >/dev/null
+	  -DMOVRA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE)
 	@$(CMAKE) --build build/tsan -j $(JOBS)
 	@cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
 
