@@ -56,7 +56,7 @@ bool SDK::subscribe(std::string_view topic, int qos) {
         console::err(failure("subscribe", topic, kStringTooLong));
         return false;
     }
-    EventChannel::BlockingScope blocking(*channel);
+    Dispatcher::BlockingScope blocking(*channel);
     ClientHandle held = currentClient();
     if (!held) {
         console::err("subscribe — not connected");
@@ -81,7 +81,7 @@ void SDK::unsubscribe(std::string_view topic) {
         console::err(failure("unsubscribe", topic, kStringTooLong));
         return;
     }
-    EventChannel::BlockingScope blocking(*channel);
+    Dispatcher::BlockingScope blocking(*channel);
     ClientHandle held = currentClient();
     if (!held) {
         console::err("unsubscribe — not connected");
@@ -110,7 +110,7 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         console::err(failure("publish", topic, kStringTooLong));
         return;
     }
-    EventChannel::BlockingScope blocking(*channel);
+    Dispatcher::BlockingScope blocking(*channel);
     std::lock_guard serial(publishMutex);
 
     MQTTClient_message message = MQTTClient_message_initializer;

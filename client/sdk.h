@@ -11,18 +11,18 @@
 //   the 10 s disconnect and publish-completion waits, joins); the Python binding calls them with the
 //   interpreter lock released. is_connected never blocks.
 // - Handlers never run on the library's threads. The library's callbacks only copy what they need
-//   into the event channel (messages, loss) or record a completion, and return at once; they make no
-//   library call and take no lock that user code can hold. The channel's dispatch thread calls the
-//   handlers, one at a time per object, under handlerMutex, in arrival order: inbound messages, the
+//   into the dispatcher's queue (messages, loss) or record a completion, and return at once; they make no
+//   library call and take no lock that user code can hold. The dispatch thread calls the
+//   handlers, one at a time per object, under the handler lock (handler_slots.h), in arrival order: inbound messages, the
 //   loss notification (false, -1) and the reconnect notification (true, 0).
 // - The notifications of connect (true, 0), and of disconnect and stop (false, 0) run in the caller's
-//   thread under handlerMutex; an exception from the handler reaches the caller.
+//   thread under the handler lock; an exception from the handler reaches the caller.
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
 //   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
 //   and init's rewriting of connectOptions.
-// - Locks, outermost first: connectMutex / publishMutex, handlerMutex, then the short internal
-//   clientMutex, reconnectMutex, completionMutex and the channel's queue lock. No internal lock is held while a
-//   handler runs, except handlerMutex itself.
+// - Locks, outermost first: connectMutex / publishMutex, the handler lock, then the short internal
+//   clientMutex, reconnectMutex, completionMutex and the dispatcher's queue lock. No internal lock is held while a
+//   handler runs, except the handler lock itself.
 // - The object is neither copyable nor movable: the library and the worker hold its address.
 #pragma once
 
@@ -41,7 +41,7 @@
 #include "arrival_gate.h"
 #include "callback_registry.h"
 #include "client_handle.h"
-#include "event_channel.h"
+#include "dispatcher.h"
 
 namespace movra {
 
@@ -126,9 +126,9 @@ private:
     std::string encryptedPassword;
     // The password of connectOptions points at encryptedPassword (a wrap succeeded since init).
     bool passwordWrapped = false;
-    // The handler slots and handlerMutex live in the channel, which the dispatch thread shares: a
+    // The handler slots and the handler lock live in the dispatcher, which the dispatch thread shares: a
     // handler may destroy its own object and the thread must still be able to return safely.
-    std::shared_ptr<EventChannel> channel;
+    std::shared_ptr<Dispatcher> channel;
     std::atomic<bool> running{false};
     std::atomic<bool> connected{false};
     bool autoReconnect = true;
