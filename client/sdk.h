@@ -38,8 +38,8 @@
 #include <thread>
 #include <vector>
 
-#include "arrival_gate.h"
-#include "callback_registry.h"
+#include "paho/arrival_gate.h"
+#include "paho/callback_registry.h"
 #include "client_handle.h"
 #include "dispatcher.h"
 

@@ -1,4 +1,5 @@
-// Maps the context value given to the MQTT library to the object it stands for.
+// Maps the context value given to the MQTT library to the object it stands for. It exists only
+// because of when Paho MQTT C runs its callbacks (see settle.h for the code paths and the version).
 //
 // The library runs its callbacks on threads of its own, and it may still start one (the
 // connection-lost callback runs on a thread it spawns) after the object has torn its client down.
