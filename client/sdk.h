@@ -150,6 +150,8 @@ private:
     // on another thread never destroys a client under a running call, and never waits for one.
     std::mutex clientMutex;
     ClientHandle currentClient();
+    // The shared prologue of subscribe, unsubscribe and publish (messaging.cpp).
+    class Call;
     // Key of the current library client in the callback registry.
     CallbackRegistry::Key callbackKey = 0;
     // Closed while the library disconnects, which releases the messages it still holds.
