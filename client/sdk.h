@@ -5,6 +5,29 @@
 // when a live connection drops. In the "Enterprise" edition every explicit connect sends the password
 // as a JWE token encrypted to a compiled-in RSA key.
 //
+// Connection states and what each event does (notification: how the connection handler hears of it;
+// "caller" = in the calling thread, "queued" = on the dispatch thread in arrival order):
+//   state         event                       next          notification    console line
+//   Uninitialised init                        Offline       -               -
+//   any           init (client exists)        Offline       as stop         as stop
+//   Uninitialised connect                     Uninitialised -               err "connect — call init() first"
+//   Offline       connect ok                  Connected     caller (true,0) out "Connected to <uri>"
+//   Reconnecting  connect ok (worker ends)    Connected     caller (true,0) out "Connected to <uri>"
+//   Offline/Rec.  connect fails               unchanged     -               err "connect failed, rc=<rc>"
+//   Connected     connect                     Connected     -               out "Already connected"
+//   Connected     disconnect                  Offline       caller (false,0) out "Disconnected"
+//   other         disconnect                  unchanged     -               out "Not connected"
+//   Connected     loss, autoReconnect         Reconnecting  queued (false,-1) err "Connection lost: <cause>"
+//   Connected     loss, no autoReconnect      Offline       queued (false,-1) err "Connection lost: <cause>"
+//   Reconnecting  loss of an unrecorded session Reconnecting -              err "Connection lost: <cause>"
+//   Reconnecting  attempt (after 100 ms settle, then the back-off) out "Attempting to reconnect..."
+//   Reconnecting  attempt ok                  Connected     queued (true,0) out "Reconnected successfully to <uri>"
+//   Reconnecting  attempt fails               Reconnecting  -               err "Reconnect failed, rc=<rc>. Retrying in <d>s"
+//   any           stop                        Uninitialised worker joined, queued events delivered, then as disconnect
+// The state lives in running (Uninitialised or not), connected, and the worker's workerActive under
+// reconnectMutex; losses counts losses so that a connect can tell its session dropped before it was
+// recorded (reported as a failed connect, rc=-3).
+//
 // Threading contract
 // - Caller threads may call every public method, also from inside a handler of the same object.
 //   connect, disconnect, stop, subscribe, unsubscribe and publish may block (library round trips,
