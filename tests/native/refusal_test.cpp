@@ -89,8 +89,10 @@ TEST(Refusal, OverlongCredentialsFailTheConnectAndSendNothing) {
 
 TEST(Refusal, OverlongTopicsAreRefusedAndTheNextQos1PublishCompletes) {
     Broker broker;
-    SDK sdk;
+    // Declared before the client: the dispatch thread may still be inside the handler when the
+    // waiter wakes, so the inbox must outlive the client.
     Inbox inbox;
+    SDK sdk;
     sdk.on_message(inbox.handler());
     connectClient(sdk, broker);
     ASSERT_TRUE(sdk.subscribe("refusal/ok", 1));
