@@ -251,7 +251,7 @@ def traffic(raw_client):
 
 
 @pytest.fixture(autouse=True)
-def _console_inside_the_test():
+def _console_inside_the_test(request):
     """Objects a test drops are collected, and the module's console lines (buffered by C stdio when
     standard output is not a terminal) written out, while the test's output is still captured: a
     line belongs to the test whose object wrote it."""
@@ -259,5 +259,7 @@ def _console_inside_the_test():
     import ctypes
     import gc
 
+    # The test's own arguments (fixture values) would otherwise live until after its teardown.
+    request.node.funcargs.clear()
     gc.collect()
     ctypes.CDLL(None).fflush(None)
