@@ -221,7 +221,9 @@ bool credentials_check(const struct credentials *credentials, const char *user, 
 	select_into(&selected, &credentials->decoy, (uint8_t)(0u - (found ^ 1u)));
 	uint8_t plain[64];
 	uint8_t hashed[64];
-	bool computed = sha512(password, password_size, plain) & pbkdf2(password, password_size, &selected, hashed);
+	bool plain_done = sha512(password, password_size, plain);
+	bool hashed_done = pbkdf2(password, password_size, &selected, hashed);
+	bool computed = plain_done && hashed_done;
 	uint8_t hash_mask = (uint8_t)(0u - (selected.hashed & 1u));
 	uint8_t candidate[64];
 	for (size_t i = 0; i < sizeof candidate; i++) {
