@@ -11,7 +11,7 @@ KEY_PATH := $(if $(MOVRA_SERVER_JWK),$(abspath $(MOVRA_SERVER_JWK)))
 KEY_DEFINE := -DMOVRA_SERVER_JWK=$(KEY_PATH)
 KEY_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH)
 
-.PHONY: all setup build native module test test-native test-python sanitize asan tsan demo bench bench-quick clean
+.PHONY: all setup build native module test test-native test-python sanitize asan tsan fuzz fuzz-smoke demo bench bench-quick clean
 
 all: build
 
@@ -51,7 +51,15 @@ tsan: setup
 
 sanitize: asan tsan
 
-test: test-native test-python sanitize
+# The broker plugin's libFuzzer targets (clang, ASan+UBSan), in build/fuzz: about 30 s each in
+# `make test`, longer on demand. A crash fails the run; its input goes to build/fuzz/crashes/.
+fuzz-smoke: setup
+	@JOBS=$(JOBS) tests/fuzz/run.sh 30
+
+fuzz: setup
+	@JOBS=$(JOBS) tests/fuzz/run.sh 600
+
+test: test-native test-python sanitize fuzz-smoke
 
 demo: module native
 	@$(PY) examples/demo.py

@@ -101,6 +101,14 @@ class Broker:
         self.stop()
         return self.start()
 
+    def wait_for_log(self, text: str, timeout: float = 20.0) -> None:
+        """Waits until the broker's log holds text (a reload, a refusal...)."""
+        deadline = time.monotonic() + timeout
+        while text not in self.log.read_text(errors="replace"):
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{text!r} not in the broker log:\n" + self.log.read_text())
+            time.sleep(0.02)
+
     def running(self) -> bool:
         return self.process is not None and self.process.poll() is None
 
