@@ -89,7 +89,8 @@ TEST(Refusal, OverlongCredentialsFailTheConnectAndSendNothing) {
 
 TEST(Refusal, OverlongTopicsAreRefusedAndTheNextQos1PublishCompletes) {
     Broker broker;
-    // Outlives the client: the dispatch thread may still be inside its handler when the wait ends.
+    // Declared before the client: the dispatch thread may still be inside the handler when the
+    // waiter wakes, so the inbox must outlive the client.
     Inbox inbox;
     SDK sdk;
     sdk.on_message(inbox.handler());

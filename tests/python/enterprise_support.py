@@ -86,13 +86,16 @@ def decrypt_by_hand(token: str, key: jwk.JWK | None = None) -> bytes:
 
 # --- a broker that decrypts ---------------------------------------------------------------------
 
-def plugin_lines(credentials: dict[str, str], *, key: Path | None = None) -> list[str]:
+def plugin_lines(credentials: dict[str, str], *, key: Path | None = None,
+                 password_file: Path | None = None, penalty_max_ms: int | None = None) -> list[str]:
     """The configuration lines that run the plugin and admit only clients whose JWE password it
-    decrypts to the password listed for their user name."""
-    directory = Path(tempfile.mkdtemp(prefix="movra-jwe-auth-"))
-    passwords = directory / "passwords"
-    passwords.write_bytes("".join(f"{user}:{password}\n" for user, password in credentials.items())
-                          .encode("utf-8"))
+    decrypts to the password listed for their user name (or in password_file, when given)."""
+    passwords = password_file
+    if passwords is None:
+        passwords = Path(tempfile.mkdtemp(prefix="movra-jwe-auth-")) / "passwords"
+        passwords.write_bytes("".join(f"{user}:{password}\n" for user, password in credentials.items())
+                              .encode("utf-8"))
+    penalty = [] if penalty_max_ms is None else [f"plugin_opt_penalty_max_ms {penalty_max_ms}"]
     # Started as root, mosquitto would drop to the "mosquitto" user before the plugin reads the key
     # and the password file, which belong to whoever runs the tests and are readable by them alone.
     run_as = ["user root"] if os.geteuid() == 0 else []
@@ -101,14 +104,17 @@ def plugin_lines(credentials: dict[str, str], *, key: Path | None = None) -> lis
         f"plugin {require(plugin_path(), 'the broker plugin')}",
         f"plugin_opt_private_key {key or require(private_key_path(), 'the server private key')}",
         f"plugin_opt_password_file {passwords}",
+        *penalty,
     ]
 
 
 def plugin_broker(credentials: dict[str, str], *, key: Path | None = None,
-                  log_verbose: bool = True) -> Broker:
+                  log_verbose: bool = True, password_file: Path | None = None,
+                  penalty_max_ms: int | None = None) -> Broker:
     """A mosquitto (not started) with the plugin of plugin_lines."""
     return Broker(allow_anonymous=False, log_verbose=log_verbose,
-                  extra=plugin_lines(credentials, key=key))
+                  extra=plugin_lines(credentials, key=key, password_file=password_file,
+                                     penalty_max_ms=penalty_max_ms))
 
 
 # --- MQTT on the wire ---------------------------------------------------------------------------
