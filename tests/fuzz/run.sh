@@ -17,13 +17,15 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=
 for target in auth password_file; do
   fuzzer=$build/fuzz_$target
   regressions=(tests/fuzz/regressions/$target/*)
+  kept=()
+  [ -d tests/fuzz/regressions/$target ] && kept=(tests/fuzz/regressions/$target)
   if [ -e "${regressions[0]}" ]; then
     "$fuzzer" "${regressions[@]}" >"$build/$target-regressions.log" 2>&1 || {
       cat "$build/$target-regressions.log"; echo "fuzz: a kept regression input of $target fails"; exit 1; }
   fi
   "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
     -artifact_prefix="$build/crashes/$target-" "$work/corpus/$target" "$work/seeds/$target" \
-    tests/fuzz/regressions/$target >"$build/$target.log" 2>&1 || {
+    "${kept[@]}" >"$build/$target.log" 2>&1 || {
       tail -60 "$build/$target.log"; echo "fuzz: fuzz_$target found a crash (see $build/crashes)"; exit 1; }
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/$target.log" | grep -o '[0-9]*$')
   echo "fuzz: fuzz_$target ran $runs inputs in ${seconds}s without a crash"
