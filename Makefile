@@ -10,8 +10,12 @@ MOVRA_SERVER_JWK ?=
 KEY_PATH := $(if $(MOVRA_SERVER_JWK),$(abspath $(MOVRA_SERVER_JWK)))
 KEY_DEFINE := -DMOVRA_SERVER_JWK=$(KEY_PATH)
 KEY_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH)
+# The wheel is built from the sdist in a directory of its own; without a deployment key it compiles in
+# the checkout's development pair, like every other build tree here.
+WHEEL_KEY := $(if $(KEY_PATH),-C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH),-C cmake.define.MOVRA_DEV_KEY_DIR=$(abspath build/dev-key))
+SOURCES := $(wildcard $(shell git ls-files 2>/dev/null))
 
-.PHONY: all setup build native module test test-native test-python sanitize asan tsan demo bench bench-quick clean
+.PHONY: all setup build native module wheel test test-native test-python sanitize asan tsan demo bench bench-quick clean
 
 all: build
 
@@ -29,6 +33,20 @@ module: setup
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation $(KEY_PIP) .
 
 build: native module
+
+# dist/: the sdist, and the wheel built from it and repaired by auditwheel so that it carries the
+# libraries it needs beyond what the manylinux policy allows (Paho, cjose, jansson, OpenSSL).
+wheel: dist/.complete
+
+dist/.complete: $(SOURCES) | setup
+	@rm -rf dist build/wheel-raw
+	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation --outdir build/wheel-raw \
+	  $(WHEEL_KEY) . >build/wheel-build.log 2>&1 || { tail -n 40 build/wheel-build.log; exit 1; }
+	@PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl >build/wheel-repair.log 2>&1 \
+	  || { cat build/wheel-repair.log; exit 1; }
+	@cp build/wheel-raw/*.tar.gz dist/
+	@touch $@
+	@ls -l dist/
 
 test-native: native
 	@cd build/native && ctest --output-on-failure -j $(JOBS)
