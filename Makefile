@@ -51,7 +51,7 @@ dist/.complete: $(SOURCES) | setup
 test-native: native
 	@cd build/native && ctest --output-on-failure -j $(JOBS)
 
-test-python: module native
+test-python: module native wheel
 	@$(PY) -m pytest -q
 
 asan: setup
