@@ -14,8 +14,9 @@ KEY_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH)
 # the checkout's development pair, like every other build tree here.
 WHEEL_KEY := $(if $(KEY_PATH),-C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH),-C cmake.define.MOVRA_DEV_KEY_DIR=$(abspath build/dev-key))
 SOURCES := $(wildcard $(shell git ls-files 2>/dev/null))
+C_SOURCES = $(wildcard $(shell git ls-files '*.c' '*.cpp' '*.h'))
 
-.PHONY: all setup build native module wheel test test-native test-python sanitize asan tsan demo bench bench-quick clean
+.PHONY: all setup build native module wheel lint format test test-native test-python sanitize asan tsan demo bench bench-quick clean
 
 all: build
 
@@ -69,7 +70,20 @@ tsan: setup
 
 sanitize: asan tsan
 
-test: test-native test-python sanitize
+# Style gates (pyproject.toml [tool.ruff], .clang-format, broker/.clang-format): `make lint` checks
+# in seconds, `make format` rewrites the files to match.
+lint: setup
+	@$(VENV)/bin/ruff format --check --quiet . || { echo "lint: 'make format' would reformat these"; exit 1; }
+	@$(VENV)/bin/ruff check --quiet .
+	@$(VENV)/bin/clang-format --dry-run --Werror $(C_SOURCES)
+
+format: setup
+	@$(VENV)/bin/ruff check --fix --quiet .
+	@$(VENV)/bin/ruff format --quiet .
+	@$(VENV)/bin/clang-format -i $(C_SOURCES)
+
+# The style gates first: they take seconds, the suites after them many minutes.
+test: lint test-native test-python sanitize
 
 demo: module native
 	@$(PY) examples/demo.py

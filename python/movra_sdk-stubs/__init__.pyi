@@ -3,15 +3,15 @@
 # The module itself carries no annotations: these declarations must follow module.cpp exactly
 # (tests/python/test_types.py holds them against the running module).
 from collections.abc import Callable
-from typing import TypeAlias, final
+from typing import final
 
 # A str is sent as its UTF-8 bytes; bytes and bytearray as they are.
-_Text: TypeAlias = str | bytes | bytearray
+type _Text = str | bytes | bytearray
 
 # Called on the object's dispatch thread with the topic and the payload, both decoded as UTF-8.
-_MessageHandler: TypeAlias = Callable[[str, str], object]
+type _MessageHandler = Callable[[str, str], object]
 # Called with (connected, code): (True, 0), (False, 0) or (False, -1).
-_ConnectionHandler: TypeAlias = Callable[[bool, int], object]
+type _ConnectionHandler = Callable[[bool, int], object]
 
 @final
 class SDK:

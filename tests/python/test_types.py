@@ -25,13 +25,13 @@ def shape(function: ast.FunctionDef) -> list[tuple[str, str, object]]:
     positional = arguments.posonlyargs + arguments.args
     defaults = [None] * (len(positional) - len(arguments.defaults)) + list(arguments.defaults)
     result = []
-    for index, (argument, default) in enumerate(zip(positional, defaults)):
+    for index, (argument, default) in enumerate(zip(positional, defaults, strict=True)):
         if index == 0:
             continue
         only = index < len(arguments.posonlyargs)
         value = ast.literal_eval(default) if default is not None else None
         result.append(("positional-only" if only else "any", "" if only else argument.arg, value))
-    for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults):
+    for argument, default in zip(arguments.kwonlyargs, arguments.kw_defaults, strict=True):
         value = ast.literal_eval(default) if default is not None else None
         result.append(("keyword-only", argument.arg, value))
     return result
