@@ -14,8 +14,14 @@ ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
 
 
 def run_tool(*args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", *args], cwd=ROOT, capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", *args],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
+        timeout=300,
+    )
 
 
 def shape(function: ast.FunctionDef) -> list[tuple[str, str, object]]:
@@ -93,18 +99,34 @@ sdk.is_connect()  # wrong
 
 class TestMypyStrict:
     def test_accepts_the_examples(self):
-        proc = run_tool("mypy", "--strict", "--follow-imports=silent", "examples/demo.py",
-                        "examples/demo_enterprise.py")
+        proc = run_tool(
+            "mypy",
+            "--strict",
+            "--follow-imports=silent",
+            "examples/demo.py",
+            "examples/demo_enterprise.py",
+        )
         assert proc.returncode == 0, proc.stdout + proc.stderr
 
     def test_rejects_each_wrong_call_and_nothing_else(self, tmp_path):
         program = tmp_path / "wrong_calls.py"
         program.write_text(WRONG_CALLS)
-        proc = run_tool("mypy", "--strict", "--no-error-summary", "--hide-error-context",
-                        "--cache-dir", str(tmp_path / "cache"), str(program))
-        expected = {number for number, line in enumerate(WRONG_CALLS.splitlines(), 1)
-                    if line.endswith("# wrong")}
-        reported = {int(line.split(":")[1]) for line in proc.stdout.splitlines()
-                    if ": error:" in line}
+        proc = run_tool(
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--hide-error-context",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            str(program),
+        )
+        expected = {
+            number
+            for number, line in enumerate(WRONG_CALLS.splitlines(), 1)
+            if line.endswith("# wrong")
+        }
+        reported = {
+            int(line.split(":")[1]) for line in proc.stdout.splitlines() if ": error:" in line
+        }
         assert proc.returncode == 1
         assert reported == expected, proc.stdout
