@@ -89,8 +89,9 @@ TEST(Refusal, OverlongCredentialsFailTheConnectAndSendNothing) {
 
 TEST(Refusal, OverlongTopicsAreRefusedAndTheNextQos1PublishCompletes) {
     Broker broker;
-    SDK sdk;
+    // Outlives sdk: the dispatch thread may still be inside inbox.add while sdk stops.
     Inbox inbox;
+    SDK sdk;
     sdk.on_message(inbox.handler());
     connectClient(sdk, broker);
     ASSERT_TRUE(sdk.subscribe("refusal/ok", 1));
