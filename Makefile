@@ -10,8 +10,13 @@ MOVRA_SERVER_JWK ?=
 KEY_PATH := $(if $(MOVRA_SERVER_JWK),$(abspath $(MOVRA_SERVER_JWK)))
 KEY_DEFINE := -DMOVRA_SERVER_JWK=$(KEY_PATH)
 KEY_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH)
+# The wheel is built from the sdist in a directory of its own; without a deployment key it compiles in
+# the checkout's development pair, like every other build tree here.
+WHEEL_KEY := $(if $(KEY_PATH),-C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH),-C cmake.define.MOVRA_DEV_KEY_DIR=$(abspath build/dev-key))
+SOURCES := $(wildcard $(shell git ls-files 2>/dev/null))
+C_SOURCES = $(wildcard $(shell git ls-files '*.c' '*.cpp' '*.h'))
 
-.PHONY: all setup build native module test test-native test-python sanitize asan tsan fuzz fuzz-smoke demo bench bench-quick clean
+.PHONY: all setup build native module wheel lint format test test-native test-python sanitize asan tsan fuzz fuzz-smoke demo bench bench-quick clean
 
 all: build
 
@@ -30,10 +35,24 @@ module: setup
 
 build: native module
 
+# dist/: the sdist, and the wheel built from it and repaired by auditwheel so that it carries the
+# libraries it needs beyond what the manylinux policy allows (Paho, cjose, jansson, OpenSSL).
+wheel: dist/.complete
+
+dist/.complete: $(SOURCES) | setup
+	@rm -rf dist build/wheel-raw
+	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation --outdir build/wheel-raw \
+	  $(WHEEL_KEY) . >build/wheel-build.log 2>&1 || { tail -n 40 build/wheel-build.log; exit 1; }
+	@PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl >build/wheel-repair.log 2>&1 \
+	  || { cat build/wheel-repair.log; exit 1; }
+	@cp build/wheel-raw/*.tar.gz dist/
+	@touch $@
+	@ls -l dist/
+
 test-native: native
 	@cd build/native && ctest --output-on-failure -j $(JOBS)
 
-test-python: module native
+test-python: module native wheel
 	@$(PY) -m pytest -q
 
 asan: setup
@@ -59,7 +78,20 @@ fuzz-smoke: setup
 fuzz: setup
 	@JOBS=$(JOBS) tests/fuzz/run.sh 600
 
-test: test-native test-python sanitize fuzz-smoke
+# Style gates (pyproject.toml [tool.ruff], .clang-format, broker/.clang-format): `make lint` checks
+# in seconds, `make format` rewrites the files to match.
+lint: setup
+	@$(VENV)/bin/ruff format --check --quiet . || { echo "lint: 'make format' would reformat these"; exit 1; }
+	@$(VENV)/bin/ruff check --quiet .
+	@$(VENV)/bin/clang-format --dry-run --Werror $(C_SOURCES)
+
+format: setup
+	@$(VENV)/bin/ruff check --fix --quiet .
+	@$(VENV)/bin/ruff format --quiet .
+	@$(VENV)/bin/clang-format -i $(C_SOURCES)
+
+# The style gates first: they take seconds, the suites after them many minutes.
+test: lint test-native test-python sanitize fuzz-smoke
 
 demo: module native
 	@$(PY) examples/demo.py

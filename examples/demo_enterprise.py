@@ -40,8 +40,12 @@ def enterprise_broker(plugin: Path, private_key: Path, passwords: Path) -> Broke
 def round_trip(broker: Broker) -> bool:
     received = threading.Event()
     sdk = movra_sdk.SDK()
-    sdk.on_message(lambda topic, payload: (print(f"demo: message on {topic}: {payload}", flush=True),
-                                           received.set()))
+
+    def on_message(topic: str, payload: str) -> None:
+        print(f"demo: message on {topic}: {payload}", flush=True)
+        received.set()
+
+    sdk.on_message(on_message)
     sdk.on_connection(lambda connected, code: print(
         f"demo: connection {'up' if connected else 'down'} (code {code})", flush=True))
     sdk.init("movra-demo-enterprise", broker.address, "tcp", USER, PASSWORD, edition="Enterprise")

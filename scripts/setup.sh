@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the project needs and nothing else: missing Debian packages, then .venv made with
 # Python 3.12 and the pinned PyPI packages. On a ready machine it only checks, in a second or two.
+#
+#   scripts/setup.sh                  everything
+#   scripts/setup.sh --debian-only    the Debian packages alone (for a native build, e.g. in a chroot)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+debian_only=false
+[ "${1:-}" = "--debian-only" ] && debian_only=true
 
 packages=(
   build-essential cmake pkg-config
@@ -27,6 +32,8 @@ fi
 if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet mosquitto 2>/dev/null; then
   systemctl stop mosquitto || true
 fi
+
+$debian_only && exit 0
 
 python=$(scripts/find-python.sh)
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then

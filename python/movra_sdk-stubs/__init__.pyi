@@ -1,0 +1,49 @@
+# Types of the movra_sdk extension module, shipped as the stub-only package movra_sdk-stubs
+# (the aliases are private: they exist for type checkers only).
+# The module itself carries no annotations: these declarations must follow module.cpp exactly
+# (tests/python/test_types.py holds them against the running module).
+from collections.abc import Callable
+from typing import final
+
+# A str is sent as its UTF-8 bytes; bytes and bytearray as they are.
+type _Text = str | bytes | bytearray
+
+# Called on the object's dispatch thread with the topic and the payload, both decoded as UTF-8.
+type _MessageHandler = Callable[[str, str], object]
+# Called with (connected, code): (True, 0), (False, 0) or (False, -1).
+type _ConnectionHandler = Callable[[bool, int], object]
+
+@final
+class SDK:
+    def __init__(self) -> None: ...
+    def init(
+        self,
+        clientId: _Text,
+        brokerHost: _Text,
+        protocol: _Text,
+        username: _Text,
+        password: _Text,
+        cleanSession: bool = False,
+        resumeSubs: bool = True,
+        connectRetry: bool = True,
+        autoReconnect: bool = True,
+        connectRetryInterval: int = 5,
+        maxReconnectInterval: int = 1,
+        keepAlive: int = 30,
+        pingTimeout: int = 10,
+        writeTimeout: int = 10,
+        orderMatters: bool = False,
+        connectTimeout: int = 30,
+        edition: _Text = "Community",
+    ) -> None: ...
+    def connect(self) -> bool: ...
+    def disconnect(self) -> None: ...
+    def publish(
+        self, topic: _Text, payload: _Text, qos: int = 0, retained: bool = False
+    ) -> None: ...
+    def subscribe(self, topic: _Text, qos: int = 0) -> bool: ...
+    def unsubscribe(self, topic: _Text, /) -> None: ...
+    def on_message(self, handler: _MessageHandler | None, /) -> None: ...
+    def on_connection(self, handler: _ConnectionHandler | None, /) -> None: ...
+    def stop(self) -> None: ...
+    def is_connected(self) -> bool: ...
