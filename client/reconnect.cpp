@@ -110,7 +110,10 @@ void SDK::reconnectLoop() {
             arrivalGate.open();
             const std::uint64_t lossesBefore = lossCount();
             // The options as they stand: in the Enterprise edition the last explicit connect's token.
-            rc = MQTTClient_connect(client.get(), &connectOptions);
+            {
+                std::lock_guard library(libraryConnectLock());
+                rc = MQTTClient_connect(client.get(), &connectOptions);
+            }
             if (rc == MQTTCLIENT_SUCCESS) {
                 // Recorded before a caller's connect can look at connected again, and queued under
                 // the lock that orders it before the loss of this session.

@@ -46,7 +46,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
     int rc = MQTTClient_create(&raw, serverUri.c_str(), clientId.c_str(),
                                MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTCLIENT_SUCCESS) {
-        if (raw != nullptr) MQTTClient_destroy(&raw);
+        if (raw != nullptr) ClientDeleter{}(raw);
         throw std::runtime_error("SDK::init — MQTTClient_create failed: " + std::to_string(rc));
     }
     {
@@ -87,7 +87,10 @@ bool SDK::connect() {
         if (edition == "Enterprise") encryptPassword();
         arrivalGate.open();
         const std::uint64_t lossesBefore = lossCount();
-        rc = MQTTClient_connect(client.get(), &connectOptions);
+        {
+            std::lock_guard library(libraryConnectLock());
+            rc = MQTTClient_connect(client.get(), &connectOptions);
+        }
         if (rc == MQTTCLIENT_SUCCESS) {
             std::lock_guard lock(reconnectMutex);
             // A session that dropped before it could be recorded is reported as a failed connect.
@@ -115,7 +118,10 @@ void SDK::disconnect() {
     // Closed until the next session is up: a callback the library began before this disconnect and
     // that finds the gate only afterwards may hold a message the disconnect has released.
     arrivalGate.close();
-    MQTTClient_disconnect(held.get(), kDisconnectTimeoutMs);
+    {
+        std::lock_guard library(libraryConnectLock());
+        MQTTClient_disconnect(held.get(), kDisconnectTimeoutMs);
+    }
     arrivalGate.released();
     console::out("Disconnected");
     channel->notifyConnection(false, 0);

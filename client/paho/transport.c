@@ -56,7 +56,7 @@ static struct slot* slot_of(int fd) {
 
 static atomic_ullong n_nodelay, n_socket_reads, n_buffered_reads, n_wakeups;
 
-void movra_transport_counters(struct movra_transport_counters* out) {
+void movra_transport_counters_get(struct movra_transport_counters* out) {
     out->nodelay_sockets = atomic_load(&n_nodelay);
     out->socket_reads = atomic_load(&n_socket_reads);
     out->buffered_reads = atomic_load(&n_buffered_reads);

@@ -44,7 +44,7 @@ struct movra_transport_counters {
     unsigned long long wakeups;         /* receive-thread waits ended by a wake-up */
 };
 
-void movra_transport_counters(struct movra_transport_counters* out);
+void movra_transport_counters_get(struct movra_transport_counters* out);
 
 #ifdef __cplusplus
 }
