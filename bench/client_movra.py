@@ -7,7 +7,7 @@ import time
 
 import movra_sdk
 
-from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, payload, \
+from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, mixed_p50, payload, \
     receive_result, timed_publish
 
 
@@ -92,6 +92,61 @@ def connects(args: Args) -> dict:
     return {"count": count, "seconds": round(elapsed, 6), "rate": round(count / elapsed, 2)}
 
 
+def mixed(args: Args) -> dict:
+    """A QoS 1 publish right after a QoS 0 one on the same connection: the QoS 1 call's time."""
+    topic, body = args.str("topic", "bench/movra/mixed"), payload(100)
+    sdk = connected(args, "bench-movra-mixed")
+    result = mixed_p50(lambda: sdk.publish(topic, body, 0), lambda: sdk.publish(topic, body, 1),
+                       args.int("count", 200))
+    sdk.stop()
+    return result
+
+
+def parallel(args: Args) -> dict:
+    """`clients` objects connect from as many threads at once; seconds until all are connected.
+    restart=1: then says "ready" and reports when all are back after the broker's restart."""
+    n, restart = args.int("clients", 20), args.int("restart", 0)
+    sdks, lost, back, lock = [], [0], [0], threading.Lock()
+    stamp = {}
+
+    def on_connection(is_up: bool, code: int) -> None:
+        with lock:
+            if not is_up and code == -1:
+                lost[0] += 1
+            elif is_up and code == 0 and lost[0] >= n:
+                back[0] += 1
+                if back[0] == n:
+                    stamp["at"] = time.monotonic()
+
+    for i in range(n):
+        sdk = movra_sdk.SDK()
+        sdk.init(f"bench-movra-par-{i}", f"{args.host}:{args.port}", "tcp", "", "", cleanSession=True)
+        sdk.on_connection(on_connection)
+        sdks.append(sdk)
+    ok = []
+    threads = [threading.Thread(target=lambda s=s: ok.append(s.connect())) for s in sdks]
+    start = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    elapsed = time.perf_counter() - start
+    if ok.count(True) != n:
+        raise RuntimeError("not all connected")
+    result = {"seconds": round(elapsed, 6)}
+    if restart:
+        emit("ready")
+        deadline = time.monotonic() + 60
+        while "at" not in stamp and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if "at" not in stamp:
+            raise RuntimeError("not all back within 60 s")
+        result["reconnected_at"] = stamp["at"]
+    for sdk in sdks:
+        sdk.stop()
+    return result
+
+
 def recovery(args: Args) -> dict:
     lost, back = threading.Event(), threading.Event()
     stamp = {}
@@ -126,4 +181,4 @@ def memory(args: Args) -> dict:
 
 if __name__ == "__main__":
     main({"publish": publish, "receive": receive, "roundtrip": roundtrip, "connects": connects,
-          "recovery": recovery, "memory": memory})
+          "recovery": recovery, "memory": memory, "mixed": mixed, "parallel": parallel})

@@ -10,7 +10,7 @@ import time
 
 import paho.mqtt.client as mqtt
 
-from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, payload, \
+from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, mixed_p50, payload, \
     receive_result, timed_publish
 
 
@@ -118,6 +118,35 @@ def connects(args: Args) -> dict:
     return {"count": count, "seconds": round(elapsed, 6), "rate": round(count / elapsed, 2)}
 
 
+def mixed(args: Args) -> dict:
+    """A QoS 1 publish right after a QoS 0 one on the same connection: the QoS 1 call's time."""
+    topic, body = args.str("topic", "bench/paho/mixed"), payload(100)
+    client = client_for("bench-paho-mixed")
+    start(client, args)
+    result = mixed_p50(lambda: client.publish(topic, body, 0),
+                       lambda: client.publish(topic, body, 1).wait_for_publish(), args.int("count", 200))
+    end(client)
+    return result
+
+
+def parallel(args: Args) -> dict:
+    """`clients` clients connect from as many threads at once; seconds until all are connected."""
+    n = args.int("clients", 20)
+    clients = [client_for(f"bench-paho-par-{i}") for i in range(n)]
+    threads = [threading.Thread(target=start, args=(c, args)) for c in clients]
+    begin = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    elapsed = time.perf_counter() - begin
+    if not all(c.is_connected() for c in clients):
+        raise RuntimeError("not all connected")
+    for c in clients:
+        end(c)
+    return {"seconds": round(elapsed, 6)}
+
+
 def recovery(args: Args) -> dict:
     lost, back = threading.Event(), threading.Event()
     stamp = {}
@@ -152,4 +181,4 @@ def memory(args: Args) -> dict:
 
 if __name__ == "__main__":
     main({"publish": publish, "receive": receive, "roundtrip": roundtrip, "connects": connects,
-          "recovery": recovery, "memory": memory})
+          "recovery": recovery, "memory": memory, "mixed": mixed, "parallel": parallel})

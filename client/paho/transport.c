@@ -71,6 +71,7 @@ void movra_transport_counters_get(struct movra_transport_counters* out) {
 
 static atomic_ullong kick_gen, run_gen;
 static atomic_int waiters;
+static atomic_int receivers; /* receive threads that have made their first pass and not ended */
 static pthread_mutex_t wait_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wait_cond;
 static int wake_fd = -1;
@@ -95,6 +96,7 @@ static void notify(atomic_ullong* gen) {
 
 static void on_thread_exit(void* unused) {
     (void)unused;
+    atomic_fetch_sub(&receivers, 1); /* before the notification: see __wrap_MQTTTime_sleep */
     notify(&run_gen);
 }
 
@@ -300,6 +302,7 @@ int __wrap_Socket_getReadySocket(int more_work, int timeout, void* mutex, int* r
         pthread_once(&wake_once, init_wake);
         tl_receive_thread = 1;
         pthread_setspecific(exit_key, &tl_receive_thread); /* on_thread_exit tells the callers */
+        atomic_fetch_add(&receivers, 1);
         notify(&run_gen);
     }
     tl_woken = 0;
@@ -323,8 +326,11 @@ void __wrap_MQTTTime_sleep(uint64_t ms) {
     }
     /* A caller waits for the receive thread to start, to stop or to finish in-flight flows: the
      * library re-checks its condition after the pause, so ending it early on progress is safe. */
-    unsigned long long seen = tl_started ? tl_run_seen : atomic_load(&run_gen);
+    int started = tl_started;
+    unsigned long long seen = started ? tl_run_seen : atomic_load(&run_gen);
     tl_started = 0; /* the receive thread it started may have made its first pass already */
+    /* No receive thread left (it may have ended before this pause began): nothing to wait for. */
+    if (!started && atomic_load(&receivers) == 0) return;
     kick();
     wait_gen(&run_gen, seen, (long long)ms);
 }
