@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "console.h"
@@ -33,6 +34,9 @@ public:
     CTopic(const CTopic&) = delete;
     CTopic& operator=(const CTopic&) = delete;
     const char* c_str() const { return text; }
+    // The length the library sends: up to the first zero byte.
+    std::size_t size() const { return std::strlen(text); }
+    bool fits() const { return size() <= SDK::kMaxStringLength; }
 
 private:
     char buffer[256];
@@ -47,8 +51,12 @@ bool SDK::subscribe(std::string_view topic, int qos) {
         console::err("subscribe — not connected");
         return false;
     }
-    EventChannel::BlockingScope blocking(*channel);
     CTopic text(topic);
+    if (!text.fits()) {
+        console::err(failure("subscribe", topic, kStringTooLong));
+        return false;
+    }
+    EventChannel::BlockingScope blocking(*channel);
     ClientHandle held = currentClient();
     if (!held) {
         console::err("subscribe — not connected");
@@ -68,8 +76,12 @@ void SDK::unsubscribe(std::string_view topic) {
         console::err("unsubscribe — not connected");
         return;
     }
-    EventChannel::BlockingScope blocking(*channel);
     CTopic text(topic);
+    if (!text.fits()) {
+        console::err(failure("unsubscribe", topic, kStringTooLong));
+        return;
+    }
+    EventChannel::BlockingScope blocking(*channel);
     ClientHandle held = currentClient();
     if (!held) {
         console::err("unsubscribe — not connected");
@@ -93,8 +105,12 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         console::err(failure("publish", topic, kPayloadTooLarge));
         return;
     }
-    EventChannel::BlockingScope blocking(*channel);
     CTopic text(topic);
+    if (!text.fits()) {
+        console::err(failure("publish", topic, kStringTooLong));
+        return;
+    }
+    EventChannel::BlockingScope blocking(*channel);
     std::lock_guard serial(publishMutex);
 
     MQTTClient_message message = MQTTClient_message_initializer;

@@ -1,6 +1,7 @@
 // SDK state, initialisation and connection control.
 #include "sdk.h"
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -40,6 +41,7 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
     // whether or not the rest of init succeeds.
     connectOptions.username = username.c_str();
     connectOptions.password = password.c_str();
+    passwordWrapped = false;
     serverUri = protocol + "://" + brokerHost;
 
     MQTTClient raw = nullptr;
@@ -84,17 +86,25 @@ bool SDK::connect() {
             console::out("Already connected");
             return true;
         }
-        if (edition == "Enterprise") encryptPassword();
-        arrivalGate.open();
-        const std::uint64_t lossesBefore = lossCount();
-        {
-            std::lock_guard library(libraryConnectLock());
-            rc = MQTTClient_connect(client.get(), &connectOptions);
-        }
-        if (rc == MQTTCLIENT_SUCCESS) {
-            std::lock_guard lock(reconnectMutex);
-            // A session that dropped before it could be recorded is reported as a failed connect.
-            if (!markConnected(lossesBefore)) rc = MQTTCLIENT_DISCONNECTED;
+        // Fails closed: without a token the Enterprise password is not sent at all. The reconnect
+        // worker only ever repeats the options of a connect that succeeded, so it never sends a
+        // plain Enterprise password either.
+        if (edition == "Enterprise" && !encryptPassword()) {
+            rc = kPasswordNotWrapped;
+        } else if (!credentialsFit()) {
+            rc = kStringTooLong;
+        } else {
+            arrivalGate.open();
+            const std::uint64_t lossesBefore = lossCount();
+            {
+                std::lock_guard library(libraryConnectLock());
+                rc = MQTTClient_connect(client.get(), &connectOptions);
+            }
+            if (rc == MQTTCLIENT_SUCCESS) {
+                std::lock_guard lock(reconnectMutex);
+                // A session that dropped before it could be recorded is reported as a failed connect.
+                if (!markConnected(lossesBefore)) rc = MQTTCLIENT_DISCONNECTED;
+            }
         }
     }
     if (rc != MQTTCLIENT_SUCCESS) {
@@ -148,6 +158,12 @@ void SDK::stop() {
     channel->finish();
     disconnect();
     destroyClient();
+}
+
+bool SDK::credentialsFit() const {
+    // The library takes all three as C strings and sends them up to their first zero byte.
+    auto fits = [](const char* text) { return std::strlen(text) <= kMaxStringLength; };
+    return fits(clientId.c_str()) && fits(connectOptions.username) && fits(connectOptions.password);
 }
 
 ClientHandle SDK::currentClient() {

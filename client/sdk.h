@@ -50,6 +50,15 @@ public:
     // Library code given with the publish failure line when a payload does not fit the 32-bit
     // length of the message record (2^31 bytes or more): the record cannot be built.
     static constexpr int kPayloadTooLarge = MQTTCLIENT_BAD_STRUCTURE;
+    // MQTT strings (topics, the client identifier, the user name and the password) carry a 16-bit
+    // length. A longer one cannot be sent as it is: the library would send its length modulo 65,536,
+    // a different string. It is refused with this code before anything is sent.
+    static constexpr std::size_t kMaxStringLength = 65535;
+    static constexpr int kStringTooLong = MQTTCLIENT_BAD_STRUCTURE;
+    // Enterprise connect when the password could not be wrapped and no token has been made since
+    // init: the plain password is never sent in its place, and nothing reaches the broker. A code
+    // outside the library's own range.
+    static constexpr int kPasswordNotWrapped = -100;
     static constexpr int kDisconnectTimeoutMs = 10000;
     static constexpr int kPublishTimeoutMs = 10000;
 
@@ -100,7 +109,11 @@ private:
     // returns false when its loss has been reported already (losses moved past lossesBefore).
     bool markConnected(std::uint64_t lossesBefore);
     std::uint64_t lossCount();
-    void encryptPassword();
+    // Wraps the password into a fresh token and points the options at it. Returns whether the
+    // options now point at a token: the new one, or after a failure the last one made since init.
+    bool encryptPassword();
+    // Whether the client identifier, user name and password that a connect sends fit MQTT strings.
+    bool credentialsFit() const;
     void destroyClient();
 
     ClientHandle client;
@@ -111,6 +124,8 @@ private:
     std::string clientId;
     std::string edition;
     std::string encryptedPassword;
+    // The password of connectOptions points at encryptedPassword (a wrap succeeded since init).
+    bool passwordWrapped = false;
     // The handler slots and handlerMutex live in the channel, which the dispatch thread shares: a
     // handler may destroy its own object and the thread must still be able to return safely.
     std::shared_ptr<EventChannel> channel;

@@ -5,11 +5,16 @@
 namespace movra {
 
 // Called by connect with connectMutex held, so no library connect reads the options meanwhile.
-void SDK::encryptPassword() {
+// A failed wrap leaves the options as they were: at the last token if one was made since init, or
+// at the plain password, which connect then refuses to send.
+bool SDK::encryptPassword() {
     std::optional<std::string> token = crypto::wrapPassword(password);
-    if (!token) return;  // the options keep pointing where they did
-    encryptedPassword = std::move(*token);
-    connectOptions.password = encryptedPassword.c_str();
+    if (token) {
+        encryptedPassword = std::move(*token);
+        connectOptions.password = encryptedPassword.c_str();
+        passwordWrapped = true;
+    }
+    return passwordWrapped;
 }
 
 }  // namespace movra
