@@ -89,8 +89,8 @@ TEST(Refusal, OverlongCredentialsFailTheConnectAndSendNothing) {
 
 TEST(Refusal, OverlongTopicsAreRefusedAndTheNextQos1PublishCompletes) {
     Broker broker;
+    Inbox inbox;  // outlives the client whose dispatch thread fills it
     SDK sdk;
-    Inbox inbox;
     sdk.on_message(inbox.handler());
     connectClient(sdk, broker);
     ASSERT_TRUE(sdk.subscribe("refusal/ok", 1));
