@@ -48,8 +48,8 @@ std::string body(std::size_t size, int seed) {
 
 TEST(Transport, TheLibrarysSocketsSendWithoutDelayAndBufferedReadsKeepEveryByteInOrder) {
     Broker broker;
+    Inbox inbox;  // outlives the client whose dispatch thread fills it
     SDK sdk;
-    Inbox inbox;
     sdk.on_message(inbox.handler());
     connectClient(sdk, broker);
     std::vector<int> fds = socketsTo(broker.port());
