@@ -62,10 +62,6 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
 
     connectOptions.keepAliveInterval = keepAlive;
     connectOptions.cleansession = cleanSession ? 1 : 0;
-    // MQTT 3.1.1 only: by default the library retries a refused 3.1.1 connect as MQTT 3.1 on the
-    // same client, and that second attempt can meet the first one's closing socket and report -1
-    // instead of the broker's refusal code.
-    connectOptions.MQTTVersion = MQTTVERSION_3_1_1;
     connectOptions.connectTimeout = connectTimeout;
     connectOptions.retryInterval = writeTimeout;
     autoReconnect = autoReconnect_;
