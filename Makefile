@@ -11,7 +11,7 @@ KEY_PATH := $(if $(MOVRA_SERVER_JWK),$(abspath $(MOVRA_SERVER_JWK)))
 KEY_DEFINE := -DMOVRA_SERVER_JWK=$(KEY_PATH)
 KEY_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH)
 
-.PHONY: all setup build native module test test-native test-python sanitize asan tsan demo bench bench-quick clean
+.PHONY: all setup build native module test test-native test-python sanitize asan tsan fuzz fuzz-smoke demo bench bench-quick clean
 
 all: build
 
@@ -21,7 +21,7 @@ setup:
 # Native build: core, tests, broker plugin, benchmark client.
 native: setup
 	@$(CMAKE) -S . -B build/native -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_BUILD_BROKER_PLUGIN=ON -DMOVRA_BUILD_BENCH=ON $(KEY_DEFINE) >/dev/null
+	  -DMOVRA_BUILD_BROKER_PLUGIN=ON -DMOVRA_BUILD_BENCH=ON $(KEY_DEFINE)
 	@$(CMAKE) --build build/native -j $(JOBS)
 
 # The Python module, installed into .venv.
@@ -38,20 +38,28 @@ test-python: module native
 
 asan: setup
 	@$(CMAKE) -S . -B build/asan -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE) >/dev/null
+	  -DMOVRA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE)
 	@$(CMAKE) --build build/asan -j $(JOBS)
 	@cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 tsan: setup
 	@$(CMAKE) -S . -B build/tsan -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE) >/dev/null
+	  -DMOVRA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE)
 	@$(CMAKE) --build build/tsan -j $(JOBS)
 	@cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
 
 sanitize: asan tsan
 
-test: test-native test-python sanitize
+# The broker plugin's libFuzzer targets (clang, ASan+UBSan), in build/fuzz: about 30 s each in
+# `make test`, longer on demand. A crash fails the run; its input goes to build/fuzz/crashes/.
+fuzz-smoke: setup
+	@JOBS=$(JOBS) tests/fuzz/run.sh 30
+
+fuzz: setup
+	@JOBS=$(JOBS) tests/fuzz/run.sh 600
+
+test: test-native test-python sanitize fuzz-smoke
 
 demo: module native
 	@$(PY) examples/demo.py

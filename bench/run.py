@@ -36,7 +36,6 @@ CLIENTS = {
     "paho-mqtt": [sys.executable, str(HERE / "client_paho.py")],
     "paho-c": [str(ROOT / "build/native/bench/paho_c_client")],
 }
-FLOOD = CLIENTS["paho-c"]
 PROCESS_TIMEOUT = 120
 
 FULL = dict(rounds=5, publish_seconds=0.3, size_seconds=0.25, roundtrip_count=2000,

@@ -5,8 +5,9 @@
         broker.kill()      # the process dies at once (SIGKILL), the port stays reserved for it
         broker.start()     # back on the same port
 
-The configuration is generated: anonymous clients allowed, no persistence file and
-`max_queued_messages 0` unless told otherwise; `extra` adds lines (a plugin, a password file...).
+The configuration is broker/mosquitto.conf.in (shared with the native harness) filled in:
+anonymous clients allowed, no persistence file and `max_queued_messages 0` unless told otherwise;
+`extra` adds lines (a plugin, a password file...).
 """
 
 from __future__ import annotations
@@ -43,16 +44,12 @@ class Broker:
         self._dir = Path(tempfile.mkdtemp(prefix="movra-broker-"))
         self.config = self._dir / "mosquitto.conf"
         self.log = self._dir / "mosquitto.log"
-        lines = [
-            f"listener {self.port} 127.0.0.1",
-            f"allow_anonymous {'true' if allow_anonymous else 'false'}",
-            "persistence false",
-            f"max_queued_messages {max_queued_messages}",
-            "log_dest stderr",
-            "log_type all" if log_verbose else "log_type error",
-            *(extra or []),
-        ]
-        self.config.write_text("\n".join(lines) + "\n")
+        text = (Path(__file__).with_name("mosquitto.conf.in").read_text()
+                .replace("@PORT@", str(self.port))
+                .replace("@ALLOW_ANONYMOUS@", "true" if allow_anonymous else "false")
+                .replace("@MAX_QUEUED_MESSAGES@", str(max_queued_messages))
+                .replace("@LOG_TYPE@", "all" if log_verbose else "error"))
+        self.config.write_text(text + "".join(line + "\n" for line in extra or []))
         self.process: subprocess.Popen | None = None
 
     @property
@@ -103,6 +100,14 @@ class Broker:
     def restart(self) -> "Broker":
         self.stop()
         return self.start()
+
+    def wait_for_log(self, text: str, timeout: float = 20.0) -> None:
+        """Waits until the broker's log holds text (a reload, a refusal...)."""
+        deadline = time.monotonic() + timeout
+        while text not in self.log.read_text(errors="replace"):
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{text!r} not in the broker log:\n" + self.log.read_text())
+            time.sleep(0.02)
 
     def running(self) -> bool:
         return self.process is not None and self.process.poll() is None

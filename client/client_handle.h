@@ -30,9 +30,4 @@ struct ClientDeleter {
 // while the object has already let go of it. Create with ClientDeleter.
 using ClientHandle = std::shared_ptr<std::remove_pointer_t<MQTTClient>>;
 
-// A client handle that a caller thread can hold for the length of one library call: the last
-// holder destroys the client (with ClientDeleter).
-using SharedClient = std::shared_ptr<std::remove_pointer_t<MQTTClient>>;
-
-
 }  // namespace movra

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "console.h"
@@ -46,71 +47,77 @@ private:
 
 }  // namespace
 
+// The prologue that subscribe, unsubscribe and publish share: refused at once while offline, then
+// for a reason of the call's own (refusal, a library code) or a topic the library cannot send; the
+// queue bound lifted while the call waits on the library; the client taken for the call's length.
+class SDK::Call {
+public:
+    Call(SDK& sdk, const char* operation, std::string_view topic, int refusal = 0)
+        : sdk(sdk), operation(operation), topic(topic), text(topic) {
+        if (!sdk.connected) {
+            notConnected();
+            return;
+        }
+        if (refusal == 0 && !text.fits()) refusal = kStringTooLong;
+        if (refusal != 0) {
+            fail(refusal);
+            return;
+        }
+        blocking.emplace(*sdk.channel);
+        ok = true;
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    explicit operator bool() const { return ok; }
+    const char* c_str() const { return text.c_str(); }
+    // The current client, or null after the "not connected" line.
+    ClientHandle client() {
+        ClientHandle held = sdk.currentClient();
+        if (!held) notConnected();
+        return held;
+    }
+    // False after the failure line when the library refused.
+    bool succeeded(int rc) {
+        if (rc == MQTTCLIENT_SUCCESS) return true;
+        fail(rc);
+        return false;
+    }
+
+private:
+    void notConnected() { console::err(std::string(operation) + " — not connected"); }
+    void fail(int rc) { console::err(failure(operation, topic, rc)); }
+
+    SDK& sdk;
+    const char* operation;
+    std::string_view topic;
+    CTopic text;
+    std::optional<Dispatcher::BlockingScope> blocking;
+    bool ok = false;
+};
+
 bool SDK::subscribe(std::string_view topic, int qos) {
-    if (!connected) {
-        console::err("subscribe — not connected");
-        return false;
-    }
-    CTopic text(topic);
-    if (!text.fits()) {
-        console::err(failure("subscribe", topic, kStringTooLong));
-        return false;
-    }
-    EventChannel::BlockingScope blocking(*channel);
-    ClientHandle held = currentClient();
-    if (!held) {
-        console::err("subscribe — not connected");
-        return false;
-    }
-    int rc = MQTTClient_subscribe(held.get(), text.c_str(), qos);
-    if (rc != MQTTCLIENT_SUCCESS) {
-        console::err(failure("subscribe", topic, rc));
-        return false;
-    }
+    Call call(*this, "subscribe", topic);
+    if (!call) return false;
+    ClientHandle held = call.client();
+    if (!held || !call.succeeded(MQTTClient_subscribe(held.get(), call.c_str(), qos))) return false;
     console::out(std::string("Subscribed to: ").append(topic));
     return true;
 }
 
 void SDK::unsubscribe(std::string_view topic) {
-    if (!connected) {
-        console::err("unsubscribe — not connected");
-        return;
-    }
-    CTopic text(topic);
-    if (!text.fits()) {
-        console::err(failure("unsubscribe", topic, kStringTooLong));
-        return;
-    }
-    EventChannel::BlockingScope blocking(*channel);
-    ClientHandle held = currentClient();
-    if (!held) {
-        console::err("unsubscribe — not connected");
-        return;
-    }
-    int rc = MQTTClient_unsubscribe(held.get(), text.c_str());
-    if (rc != MQTTCLIENT_SUCCESS) {
-        console::err(failure("unsubscribe", topic, rc));
-        return;
-    }
+    Call call(*this, "unsubscribe", topic);
+    if (!call) return;
+    ClientHandle held = call.client();
+    if (!held || !call.succeeded(MQTTClient_unsubscribe(held.get(), call.c_str()))) return;
     console::out(std::string("Unsubscribed from: ").append(topic));
 }
 
 void SDK::publish(std::string_view topic, std::string_view payload, int qos, bool retained) {
-    if (!connected) {
-        console::err("publish — not connected");
-        return;
-    }
-    if (payload.size() > static_cast<std::size_t>(INT_MAX)) {
-        // The record's length field is 32 bits: refuse rather than truncate.
-        console::err(failure("publish", topic, kPayloadTooLarge));
-        return;
-    }
-    CTopic text(topic);
-    if (!text.fits()) {
-        console::err(failure("publish", topic, kStringTooLong));
-        return;
-    }
-    EventChannel::BlockingScope blocking(*channel);
+    // The record's length field is 32 bits: refuse rather than truncate.
+    Call call(*this, "publish", topic,
+              payload.size() > static_cast<std::size_t>(INT_MAX) ? kPayloadTooLarge : 0);
+    if (!call) return;
     std::lock_guard serial(publishMutex);
 
     MQTTClient_message message = MQTTClient_message_initializer;
@@ -125,16 +132,9 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         completedTokens.clear();
         interruptionsBefore = interruptions;
     }
-    ClientHandle held = currentClient();
-    if (!held) {
-        console::err("publish — not connected");
+    ClientHandle held = call.client();
+    if (!held || !call.succeeded(MQTTClient_publishMessage(held.get(), call.c_str(), &message, &token)))
         return;
-    }
-    int rc = MQTTClient_publishMessage(held.get(), text.c_str(), &message, &token);
-    if (rc != MQTTCLIENT_SUCCESS) {
-        console::err(failure("publish", topic, rc));
-        return;
-    }
     if (qos == 0) return;
     // The completion may have been recorded before the library returned the token.
     std::unique_lock lock(completionMutex);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "console.h"
+#include "paho/settle.h"
 #include "sdk.h"
 
 namespace movra {
@@ -18,11 +19,9 @@ int nextDelay(int delay, int ceiling) {
     return static_cast<int>(std::min<std::int64_t>(std::int64_t{delay} * 2, ceiling));
 }
 
-// The pause before an attempt that follows a loss. The library ends the receive thread of a lost
-// session only after the loss callback has returned; a connect made while that thread is still on
-// its way out can leave the client unable to ever complete a connect again (every later attempt
-// fails at once). A tenth of a second is ample for the thread to end.
-constexpr std::chrono::milliseconds kSettleTime{100};
+// The pause before an attempt that follows a loss: the library must have ended the lost session's
+// receive thread first (see paho/settle.h).
+constexpr std::chrono::milliseconds kSettleTime = paho::kReconnectSettle;
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 
 namespace movra {
 
-SDK::SDK() : channel(std::make_shared<EventChannel>()) {}
+SDK::SDK() : channel(std::make_shared<Dispatcher>()) {}
 
 SDK::~SDK() {
     try {
@@ -69,12 +69,12 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
         std::lock_guard lock(reconnectMutex);
         maxReconnectInterval = maxReconnectInterval_;
     }
-    EventChannel::start(channel);
+    Dispatcher::start(channel);
     running = true;
 }
 
 bool SDK::connect() {
-    EventChannel::BlockingScope blocking(*channel);
+    Dispatcher::BlockingScope blocking(*channel);
     int rc;
     {
         std::lock_guard connectLock(connectMutex);
@@ -117,7 +117,7 @@ bool SDK::connect() {
 }
 
 void SDK::disconnect() {
-    EventChannel::BlockingScope blocking(*channel);
+    Dispatcher::BlockingScope blocking(*channel);
     ClientHandle held = currentClient();
     // Offline before the library disconnects: publishes from other threads stop here instead of
     // keeping the library's in-flight list busy until its 10 s disconnect timeout.
@@ -138,7 +138,7 @@ void SDK::disconnect() {
 }
 
 void SDK::stop() {
-    EventChannel::BlockingScope blocking(*channel);
+    Dispatcher::BlockingScope blocking(*channel);
     running = false;
     std::thread worker;
     {

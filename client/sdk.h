@@ -5,24 +5,47 @@
 // when a live connection drops. In the "Enterprise" edition every explicit connect sends the password
 // as a JWE token encrypted to a compiled-in RSA key.
 //
+// Connection states and what each event does (notification: how the connection handler hears of it;
+// "caller" = in the calling thread, "queued" = on the dispatch thread in arrival order):
+//   state         event                       next          notification    console line
+//   Uninitialised init                        Offline       -               -
+//   any           init (client exists)        Offline       as stop         as stop
+//   Uninitialised connect                     Uninitialised -               err "connect — call init() first"
+//   Offline       connect ok                  Connected     caller (true,0) out "Connected to <uri>"
+//   Reconnecting  connect ok (worker ends)    Connected     caller (true,0) out "Connected to <uri>"
+//   Offline/Rec.  connect fails               unchanged     -               err "connect failed, rc=<rc>"
+//   Connected     connect                     Connected     -               out "Already connected"
+//   Connected     disconnect                  Offline       caller (false,0) out "Disconnected"
+//   other         disconnect                  unchanged     -               out "Not connected"
+//   Connected     loss, autoReconnect         Reconnecting  queued (false,-1) err "Connection lost: <cause>"
+//   Connected     loss, no autoReconnect      Offline       queued (false,-1) err "Connection lost: <cause>"
+//   Reconnecting  loss of an unrecorded session Reconnecting -              err "Connection lost: <cause>"
+//   Reconnecting  attempt (after 100 ms settle, then the back-off) out "Attempting to reconnect..."
+//   Reconnecting  attempt ok                  Connected     queued (true,0) out "Reconnected successfully to <uri>"
+//   Reconnecting  attempt fails               Reconnecting  -               err "Reconnect failed, rc=<rc>. Retrying in <d>s"
+//   any           stop                        Uninitialised worker joined, queued events delivered, then as disconnect
+// The state lives in running (Uninitialised or not), connected, and the worker's workerActive under
+// reconnectMutex; losses counts losses so that a connect can tell its session dropped before it was
+// recorded (reported as a failed connect, rc=-3).
+//
 // Threading contract
 // - Caller threads may call every public method, also from inside a handler of the same object.
 //   connect, disconnect, stop, subscribe, unsubscribe and publish may block (library round trips,
 //   the 10 s disconnect and publish-completion waits, joins); the Python binding calls them with the
 //   interpreter lock released. is_connected never blocks.
 // - Handlers never run on the library's threads. The library's callbacks only copy what they need
-//   into the event channel (messages, loss) or record a completion, and return at once; they make no
-//   library call and take no lock that user code can hold. The channel's dispatch thread calls the
-//   handlers, one at a time per object, under handlerMutex, in arrival order: inbound messages, the
+//   into the dispatcher's queue (messages, loss) or record a completion, and return at once; they make no
+//   library call and take no lock that user code can hold. The dispatch thread calls the
+//   handlers, one at a time per object, under the handler lock (handler_slots.h), in arrival order: inbound messages, the
 //   loss notification (false, -1) and the reconnect notification (true, 0).
 // - The notifications of connect (true, 0), and of disconnect and stop (false, 0) run in the caller's
-//   thread under handlerMutex; an exception from the handler reaches the caller.
+//   thread under the handler lock; an exception from the handler reaches the caller.
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
 //   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
 //   and init's rewriting of connectOptions.
-// - Locks, outermost first: connectMutex / publishMutex, handlerMutex, then the short internal
-//   clientMutex, reconnectMutex, completionMutex and the channel's queue lock. No internal lock is held while a
-//   handler runs, except handlerMutex itself.
+// - Locks, outermost first: connectMutex / publishMutex, the handler lock, then the short internal
+//   clientMutex, reconnectMutex, completionMutex and the dispatcher's queue lock. No internal lock is held while a
+//   handler runs, except the handler lock itself.
 // - The object is neither copyable nor movable: the library and the worker hold its address.
 #pragma once
 
@@ -38,10 +61,10 @@
 #include <thread>
 #include <vector>
 
-#include "arrival_gate.h"
-#include "callback_registry.h"
+#include "paho/arrival_gate.h"
+#include "paho/callback_registry.h"
 #include "client_handle.h"
-#include "event_channel.h"
+#include "dispatcher.h"
 
 namespace movra {
 
@@ -126,9 +149,9 @@ private:
     std::string encryptedPassword;
     // The password of connectOptions points at encryptedPassword (a wrap succeeded since init).
     bool passwordWrapped = false;
-    // The handler slots and handlerMutex live in the channel, which the dispatch thread shares: a
+    // The handler slots and the handler lock live in the dispatcher, which the dispatch thread shares: a
     // handler may destroy its own object and the thread must still be able to return safely.
-    std::shared_ptr<EventChannel> channel;
+    std::shared_ptr<Dispatcher> channel;
     std::atomic<bool> running{false};
     std::atomic<bool> connected{false};
     bool autoReconnect = true;
@@ -150,6 +173,8 @@ private:
     // on another thread never destroys a client under a running call, and never waits for one.
     std::mutex clientMutex;
     ClientHandle currentClient();
+    // The shared prologue of subscribe, unsubscribe and publish (messaging.cpp).
+    class Call;
     // Key of the current library client in the callback registry.
     CallbackRegistry::Key callbackKey = 0;
     // Closed while the library disconnects, which releases the messages it still holds.

@@ -5,10 +5,39 @@
 #   to "" and <line-var> to the key's line; otherwise sets <result-var> to a sentence naming what is
 #   wrong. The form: one line of JSON (a single trailing newline is allowed), exactly the members
 #   "kty", "kid", "n", "e" in that order, "kty" "RSA", "kid" 43 base64url characters (the RFC 7638
-#   thumbprint), "n" 342 (a 2048-bit modulus), "e" 4, no white space, 425 characters in all, and no
-#   private members.
+#   thumbprint of "n" and "e", checked), "n" 342 (a 2048-bit modulus), "e" "AQAB" (65537: a small
+#   exponent such as 1 would leave the content key in the clear), no white space, 425 characters in
+#   all, and no private members.
 
 set(MOVRA_SERVER_JWK_LENGTH 425)
+
+# The RFC 7638 thumbprint of an RSA key: base64url (unpadded) of the SHA-256 of its canonical JSON.
+function(_movra_jwk_thumbprint n e result)
+  string(SHA256 hex "{\"e\":\"${e}\",\"kty\":\"RSA\",\"n\":\"${n}\"}")
+  set(alphabet "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
+  set(encoded "")
+  # 32 bytes: ten groups of three bytes (four characters each), then two bytes (three characters).
+  foreach(offset RANGE 0 60 6)
+    string(SUBSTRING "${hex}" ${offset} 6 group)
+    string(LENGTH "${group}" digits)
+    if(digits EQUAL 4)
+      set(group "${group}00")
+      set(characters 3)
+    else()
+      set(characters 4)
+    endif()
+    math(EXPR bits "0x${group}")
+    foreach(shift 18 12 6 0)
+      if(characters GREATER 0)
+        math(EXPR index "(${bits} >> ${shift}) & 63")
+        string(SUBSTRING "${alphabet}" ${index} 1 character)
+        string(APPEND encoded "${character}")
+        math(EXPR characters "${characters} - 1")
+      endif()
+    endforeach()
+  endforeach()
+  set(${result} "${encoded}" PARENT_SCOPE)
+endfunction()
 
 function(_movra_check_b64url_member line name expected result)
   string(JSON value GET "${line}" "${name}")
@@ -104,6 +133,16 @@ function(_movra_server_jwk_problem path result line_var)
   string(JSON kid GET "${line}" kid)
   string(JSON n GET "${line}" n)
   string(JSON e GET "${line}" e)
+  if(NOT e STREQUAL "AQAB")
+    set(${result} "\"e\" is \"${e}\", it must be \"AQAB\" (65537)" PARENT_SCOPE)
+    return()
+  endif()
+  _movra_jwk_thumbprint("${n}" "${e}" thumbprint)
+  if(NOT kid STREQUAL thumbprint)
+    set(${result} "\"kid\" is not the RFC 7638 thumbprint of \"n\" and \"e\" (it would be ${thumbprint})"
+        PARENT_SCOPE)
+    return()
+  endif()
   if(NOT line STREQUAL "{\"kty\":\"RSA\",\"kid\":\"${kid}\",\"n\":\"${n}\",\"e\":\"${e}\"}")
     set(${result} "the JSON must be written without white space or escapes" PARENT_SCOPE)
     return()

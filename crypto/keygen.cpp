@@ -1,6 +1,6 @@
 // movra_keygen: makes a deployment key pair for the Enterprise edition.
 //
-//   movra_keygen [--keep] <public.jwk> <private.jwk>
+//   movra_keygen [--keep | --force] <public.jwk> <private.jwk>
 //
 // Writes a fresh 2048-bit RSA key (public exponent 65537):
 // - <public.jwk>: the public half as one line of exactly 425 characters,
@@ -8,14 +8,21 @@
 //   the key identifier being the RFC 7638 thumbprint (base64url of the SHA-256 of
 //   {"e":"...","kty":"RSA","n":"..."}). The module compiles this file in (MOVRA_SERVER_JWK).
 // - <private.jwk>: the whole key as a JWK with the same "kid", mode 0600, for the broker only.
+//   Keep it outside the source tree.
 //
-// Without --keep an existing pair is replaced. --keep leaves an existing pair alone: the build uses
-// it for the per-checkout development pair, which several build trees share; builds running at the
-// same moment are serialised by a lock file next to the private key. Each file appears whole
-// (written aside, then renamed).
+// An existing file at either path (a symbolic link included) is never replaced without --force.
+// --keep leaves an existing pair alone and makes one where either half is missing: the build uses it
+// for the per-checkout development pair, which several build trees share; builds running at the same
+// moment are serialised by a lock file next to the private key.
+//
+// Each file is created under an unpredictable name next to its final one with
+// O_CREAT|O_EXCL|O_NOFOLLOW and its final mode from the start, written, synced, then renamed into
+// place: no reader sees half a file, and a link planted at either name is replaced, never followed.
 #include <fcntl.h>
 #include <jansson.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -132,32 +139,62 @@ KeyPair makeKeyPair() {
     return pair;
 }
 
+// A name next to path that no other user can guess, so nobody can plant a link there beforehand.
+fs::path temporaryName(const fs::path& path) {
+    std::array<unsigned char, 16> random{};
+    if (RAND_bytes(random.data(), static_cast<int>(random.size())) != 1) fail("no random bytes");
+    std::string suffix = ".";
+    for (unsigned char byte : random) {
+        static const char digits[] = "0123456789abcdef";
+        suffix += digits[byte >> 4];
+        suffix += digits[byte & 15];
+    }
+    fs::path temporary = path;
+    temporary += suffix + ".tmp";
+    return temporary;
+}
+
 // Writes the file aside and renames it into place, so that no reader ever sees half of it.
 void writeWhole(const fs::path& path, const std::string& content, mode_t mode) {
-    fs::path temporary = path;
-    temporary += ".tmp." + std::to_string(::getpid());
-    FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-    if (file.fd < 0) fail("cannot write " + temporary.string());
-    std::string line = content + "\n";
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        ssize_t written = ::write(file.fd, rest.data(), rest.size());
-        if (written <= 0) fail("cannot write " + temporary.string());
-        rest.remove_prefix(static_cast<std::size_t>(written));
+    fs::path temporary = temporaryName(path);
+    FileDescriptor file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (file.fd < 0) fail("cannot create " + temporary.string());
+    try {
+        // The umask may have taken bits away, never added any; set exactly the mode asked for.
+        if (::fchmod(file.fd, mode) != 0) fail("cannot set the mode of " + temporary.string());
+        std::string line = content + "\n";
+        std::string_view rest = line;
+        while (!rest.empty()) {
+            ssize_t written = ::write(file.fd, rest.data(), rest.size());
+            if (written <= 0) fail("cannot write " + temporary.string());
+            rest.remove_prefix(static_cast<std::size_t>(written));
+        }
+        if (::fsync(file.fd) != 0) fail("cannot write " + temporary.string());
+        fs::rename(temporary, path);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw;
     }
-    if (::fsync(file.fd) != 0) fail("cannot write " + temporary.string());
-    fs::rename(temporary, path);
 }
+
+// Whether anything, a dangling symbolic link included, is at path.
+bool occupied(const fs::path& path) { return fs::symlink_status(path).type() != fs::file_type::not_found; }
 
 int run(int argc, char** argv) {
     bool keep = false;
+    bool force = false;
     int first = 1;
     if (argc > 1 && std::string_view(argv[1]) == "--keep") {
         keep = true;
         first = 2;
+    } else if (argc > 1 && std::string_view(argv[1]) == "--force") {
+        force = true;
+        first = 2;
     }
     if (argc - first != 2) {
-        std::cerr << "usage: movra_keygen [--keep] <public.jwk> <private.jwk>\n";
+        std::cerr << "usage: movra_keygen [--keep | --force] <public.jwk> <private.jwk>\n";
         return 2;
     }
     const fs::path publicPath = fs::absolute(argv[first]);
@@ -171,9 +208,17 @@ int run(int argc, char** argv) {
     if (keep) {
         fs::path lockPath = privatePath;
         lockPath += ".lock";
-        lock.emplace(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        lock.emplace(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (lock->fd < 0 || ::flock(lock->fd, LOCK_EX) != 0) fail("cannot lock " + lockPath.string());
         if (fs::exists(publicPath) && fs::exists(privatePath)) return 0;
+    } else if (!force) {
+        for (const fs::path& path : {publicPath, privatePath}) {
+            if (occupied(path)) {
+                std::cerr << "movra_keygen: " << path.string()
+                          << " exists; give --force to replace the key pair\n";
+                return 1;
+            }
+        }
     }
     KeyPair pair = makeKeyPair();
     // The private half first: a public key on disk always has its private half next to it.

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "../client/console.h"
+#include "console.h"
 #include "cjose_handles.h"
 #include "server_key.h"
 

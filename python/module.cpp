@@ -4,7 +4,7 @@
 // - Every method that can block (init, connect, disconnect, stop, subscribe, unsubscribe, publish)
 //   converts its arguments with the interpreter lock held and then releases it for the whole native
 //   call (GilRelease); handlers take it back themselves. The setters release it before they wait
-//   for the client's handlerMutex. Deallocation releases it while the stop sequence joins threads.
+//   for the client's handler lock. Deallocation releases it while the stop sequence joins threads.
 // - The Python callables live in HandlerSlots and are touched only with the interpreter lock held;
 //   the type takes part in the garbage collector through them (gc_support.h), so a handler that
 //   refers to its own SDK does not keep it alive for ever.

@@ -58,7 +58,7 @@ Bridge bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerS
 
 void PySDK::setMessage(std::optional<MessageCallable> handler) {
     auto bridge = bridgeFor<MessageBridge>(slots, &HandlerSlots::message, std::move(handler));
-    // Waits for a handler call in progress: handlerMutex may be held by the dispatch thread, which
+    // Waits for a handler call in progress: the handler lock may be held by the dispatch thread, which
     // needs the interpreter lock to finish. Once this returns the previous callable is not called.
     GilRelease release;
     native->on_message(std::move(bridge));

@@ -3,7 +3,7 @@
 //
 // Threading contract
 // - Every member is called with the interpreter lock held. Those that wait (the setters for
-//   handlerMutex, stopIfInitialised and the destructor for the stop sequence and its joins)
+//   the handler lock, stopIfInitialised and the destructor for the stop sequence and its joins)
 //   release the lock around the wait; sdk() is used by the binding with the lock released.
 // - The Python callables live in HandlerSlots and are read and written only with the interpreter
 //   lock held (see python_handlers.h). traverse and clear expose them to the garbage collector.

@@ -5,8 +5,8 @@
 //   interpreter lock held; so a callable is copied and released only under that lock.
 // - The native handlers (MessageBridge, ConnectionBridge) hold no Python reference: they share the
 //   slots and look the callable up, under the interpreter lock, at each call. Copying or destroying
-//   them needs no lock, so the client may do either while it holds handlerMutex.
-// - A bridge call takes the interpreter lock after handlerMutex, never the other way round: every
+//   them needs no lock, so the client may do either while it holds the handler lock.
+// - A bridge call takes the interpreter lock after the handler lock, never the other way round: every
 //   binding method releases the interpreter lock before it enters the client.
 // - Once the interpreter is finalising no bridge call touches Python.
 #pragma once

@@ -9,6 +9,7 @@ packages=(
   libpaho-mqtt-dev libcjose-dev libjansson-dev libssl-dev
   mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
   libgtest-dev
+  clang libclang-rt-dev
 )
 missing=()
 for p in "${packages[@]}"; do

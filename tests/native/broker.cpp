@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -66,13 +67,19 @@ Broker::Broker(Options options) : port_(freePort()) {
     dir = pattern;
     configPath = dir + "/mosquitto.conf";
     logPath = dir + "/mosquitto.log";
+    std::ifstream templateFile(MOVRA_MOSQUITTO_TEMPLATE);
+    if (!templateFile) throw std::runtime_error("cannot read " MOVRA_MOSQUITTO_TEMPLATE);
+    std::string text((std::istreambuf_iterator<char>(templateFile)), std::istreambuf_iterator<char>());
+    auto fill = [&](const std::string& name, const std::string& value) {
+        for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at))
+            text.replace(at, name.size(), value);
+    };
+    fill("@PORT@", std::to_string(port_));
+    fill("@ALLOW_ANONYMOUS@", "true");
+    fill("@MAX_QUEUED_MESSAGES@", std::to_string(options.maxQueuedMessages));
+    fill("@LOG_TYPE@", options.verbose ? "all" : "error");
     std::ofstream config(configPath);
-    config << "listener " << port_ << " 127.0.0.1\n"
-           << "allow_anonymous true\n"
-           << "persistence false\n"
-           << "max_queued_messages " << options.maxQueuedMessages << "\n"
-           << "log_dest stderr\n"
-           << (options.verbose ? "log_type all\n" : "log_type error\n");
+    config << text;
     for (const auto& line : options.extra) config << line << "\n";
     config.close();
     start();

@@ -130,7 +130,7 @@ TEST(DispatchThread, ConnectionHandlerSubscribesPromptlyWhileABacklogBeyondTheQu
     // More bytes than the event queue holds: the receive thread must not wait for room while the
     // caller's connection handler waits for its acknowledgement.
     constexpr std::size_t kSize = 256 * 1024;
-    resumeWithBacklog(static_cast<int>(EventChannel::kMaxQueuedBytes / kSize) + 40, kSize);
+    resumeWithBacklog(static_cast<int>(EventQueue::kMaxQueuedBytes / kSize) + 40, kSize);
 }
 
 TEST(DispatchThread, ABlockedHandlerOfOneObjectDoesNotHoldUpAnother) {

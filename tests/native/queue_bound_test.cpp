@@ -1,4 +1,4 @@
-// The event queue's bound (EventChannel::kMaxQueuedMessages / kMaxQueuedBytes): under a flood that a
+// The event queue's bound (EventQueue::kMaxQueuedMessages / kMaxQueuedBytes): under a flood that a
 // held handler cannot keep up with, nothing is lost, the order is kept, the memory the queue holds
 // stays near the bound instead of growing with the flood, and a handler that publishes at QoS 1
 // while the queue is full is not stalled by the receive thread waiting for room.
@@ -20,7 +20,7 @@ constexpr bool kHeapIsMeasurable = true;
 #endif
 
 constexpr std::size_t kMessageSize = 64 * 1024;
-constexpr std::size_t kMessagesInBound = EventChannel::kMaxQueuedBytes / kMessageSize;
+constexpr std::size_t kMessagesInBound = EventQueue::kMaxQueuedBytes / kMessageSize;
 
 std::size_t heapInUse() {
     struct mallinfo2 info = ::mallinfo2();
@@ -88,8 +88,8 @@ TEST(QueueBound, AHeldHandlerUnderAFloodLosesNothingAndTheQueueStaysNearItsBound
     flood.expectAllInOrder(count);
     if (kHeapIsMeasurable) {
         // The flood is twice the bound; an unbounded queue would hold all of it.
-        EXPECT_LT(grown, EventChannel::kMaxQueuedBytes + (16u << 20)) << grown << " bytes held";
-        EXPECT_GT(grown, EventChannel::kMaxQueuedBytes / 2) << "the flood did not reach the client";
+        EXPECT_LT(grown, EventQueue::kMaxQueuedBytes + (16u << 20)) << grown << " bytes held";
+        EXPECT_GT(grown, EventQueue::kMaxQueuedBytes / 2) << "the flood did not reach the client";
     }
 }
 

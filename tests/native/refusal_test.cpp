@@ -89,7 +89,9 @@ TEST(Refusal, OverlongCredentialsFailTheConnectAndSendNothing) {
 
 TEST(Refusal, OverlongTopicsAreRefusedAndTheNextQos1PublishCompletes) {
     Broker broker;
-    Inbox inbox;  // outlives the client whose dispatch thread fills it
+    // Declared before the client: the dispatch thread may still be inside the handler when the
+    // waiter wakes, so the inbox must outlive the client.
+    Inbox inbox;
     SDK sdk;
     sdk.on_message(inbox.handler());
     connectClient(sdk, broker);

@@ -89,6 +89,10 @@ def make_sdk(broker):
         sdk.on_message(None)
         sdk.on_connection(None)
         sdk.stop()
+    # Released here, while the test's output is still captured: the deallocation of a stopped
+    # object runs the stop sequence once more and writes its "Not connected" line.
+    sdk = None
+    made.clear()
 
 
 @pytest.fixture
@@ -244,3 +248,18 @@ def traffic(raw_client):
     stop.set()
     for t in threads:
         t.join(10)
+
+
+@pytest.fixture(autouse=True)
+def _console_inside_the_test(request):
+    """Objects a test drops are collected, and the module's console lines (buffered by C stdio when
+    standard output is not a terminal) written out, while the test's output is still captured: a
+    line belongs to the test whose object wrote it."""
+    yield
+    import ctypes
+    import gc
+
+    # The test's own arguments (fixture values) would otherwise live until after its teardown.
+    request.node.funcargs.clear()
+    gc.collect()
+    ctypes.CDLL(None).fflush(None)

@@ -87,13 +87,16 @@ def decrypt_by_hand(token: str, key: jwk.JWK | None = None) -> bytes:
 # --- a broker that decrypts ---------------------------------------------------------------------
 
 def plugin_broker(credentials: dict[str, str], *, key: Path | None = None,
-                  log_verbose: bool = True) -> Broker:
+                  log_verbose: bool = True, password_file: Path | None = None,
+                  penalty_max_ms: int | None = None) -> Broker:
     """A mosquitto (not started) that admits only clients whose JWE password the plugin decrypts
-    to the password listed for their user name."""
-    directory = Path(tempfile.mkdtemp(prefix="movra-jwe-auth-"))
-    passwords = directory / "passwords"
-    passwords.write_bytes("".join(f"{user}:{password}\n" for user, password in credentials.items())
-                          .encode("utf-8"))
+    to the password listed for their user name (or in password_file, when given)."""
+    passwords = password_file
+    if passwords is None:
+        passwords = Path(tempfile.mkdtemp(prefix="movra-jwe-auth-")) / "passwords"
+        passwords.write_bytes("".join(f"{user}:{password}\n" for user, password in credentials.items())
+                              .encode("utf-8"))
+    penalty = [] if penalty_max_ms is None else [f"plugin_opt_penalty_max_ms {penalty_max_ms}"]
     # Started as root, mosquitto would drop to the "mosquitto" user before the plugin reads the key
     # and the password file, which belong to whoever runs the tests and are readable by them alone.
     run_as = ["user root"] if os.geteuid() == 0 else []
@@ -102,6 +105,7 @@ def plugin_broker(credentials: dict[str, str], *, key: Path | None = None,
         f"plugin {require(plugin_path(), 'the broker plugin')}",
         f"plugin_opt_private_key {key or require(private_key_path(), 'the server private key')}",
         f"plugin_opt_password_file {passwords}",
+        *penalty,
     ])
     return broker
 

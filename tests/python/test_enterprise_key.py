@@ -63,14 +63,33 @@ def test_keygen_writes_a_425_character_public_line_whose_kid_is_the_rfc7638_thum
     assert private.stat().st_mode & 0o777 == 0o600
 
 
-def test_keygen_keep_leaves_a_pair_alone_and_a_plain_run_replaces_it(tmp_path):
+def test_keygen_keep_leaves_a_pair_alone_a_plain_run_refuses_and_force_replaces_it(tmp_path):
     public, private = tmp_path / "pub.jwk", tmp_path / "priv.jwk"
     assert keygen(public, private).returncode == 0
     first = public.read_text(), private.read_text()
     assert keygen("--keep", public, private).returncode == 0
     assert (public.read_text(), private.read_text()) == first
-    assert keygen(public, private).returncode == 0
+    refused = keygen(public, private)
+    assert refused.returncode == 1
+    assert f"movra_keygen: {public} exists; give --force to replace the key pair" in refused.stderr
+    assert (public.read_text(), private.read_text()) == first
+    assert keygen("--force", public, private).returncode == 0
     assert public.read_text() != first[0]
+    assert not list(tmp_path.glob("*.tmp"))
+
+
+def test_keygen_never_writes_through_a_planted_symlink(tmp_path):
+    public, private = tmp_path / "pub.jwk", tmp_path / "priv.jwk"
+    target = tmp_path / "attacker-readable"
+    target.write_text("")
+    private.symlink_to(target)
+    refused = keygen(public, private)
+    assert refused.returncode == 1 and "exists; give --force" in refused.stderr
+    assert not public.exists()
+    assert keygen("--force", public, private).returncode == 0
+    assert target.read_text() == ""
+    assert not private.is_symlink() and private.stat().st_mode & 0o777 == 0o600
+    assert jwk.JWK.from_json(private.read_text()).has_private
 
 
 def test_builds_making_the_development_pair_at_once_agree_on_one_pair(tmp_path):
@@ -86,7 +105,7 @@ def test_builds_making_the_development_pair_at_once_agree_on_one_pair(tmp_path):
 def test_keygen_without_two_paths_prints_its_usage():
     result = keygen("only-one.jwk")
     assert result.returncode == 2
-    assert "usage: movra_keygen [--keep] <public.jwk> <private.jwk>" in result.stderr
+    assert "usage: movra_keygen [--keep | --force] <public.jwk> <private.jwk>" in result.stderr
 
 
 def malformed_keys(public: dict, private_text: str) -> dict[str, tuple[str, str]]:
@@ -114,6 +133,9 @@ def malformed_keys(public: dict, private_text: str) -> dict[str, tuple[str, str]
                            '"n" holds characters outside the base64url alphabet'),
         "1024-bit-modulus": (line({**public, "n": n[:171]}), '"n" has 171 characters, it must have 342'),
         "long-exponent": (line({**public, "e": e + "AA"}), '"e" has 6 characters, it must have 4'),
+        "exponent-one": (line({**public, "e": "AAAB"}), '"e" is "AAAB", it must be "AQAB" (65537)'),
+        "foreign-kid": (line({**public, "kid": kid[::-1]}),
+                        '"kid" is not the RFC 7638 thumbprint of "n" and "e"'),
         "white-space": (json.dumps(public), "the JSON must be written without white space or escapes"),
         "not-json": ("kty=RSA", "not valid JSON"),
         "array": ("[" + good + "]", "not a JSON object"),

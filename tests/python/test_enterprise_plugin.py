@@ -100,12 +100,18 @@ def test_tokens_that_are_not_valid_for_the_key_are_refused(jwe_broker, tmp_path)
     assert codes == {case: NOT_AUTHORISED for case in refused}
 
 
-@pytest.mark.parametrize("key_file, password_lines, message", [
-    ("public", "alice:x\n", "holds no private member \"d\""),
-    ("missing", "alice:x\n", "cannot read private_key"),
-    ("private", "alice:x\nno separator here\n", "line 2 is not user:password"),
-], ids=["public-key", "missing-key", "bad-password-line"])
-def test_plugin_stops_the_broker_on_unusable_configuration(tmp_path, key_file, password_lines,
+@pytest.mark.parametrize("key_file, mode, password_lines, message", [
+    ("public", 0o600, "alice:x\n", "holds no private member \"d\""),
+    ("missing", 0o600, "alice:x\n", "cannot read private_key"),
+    ("private", 0o600, "alice:x\nno separator here\n", "line 2 is not user:password"),
+    ("private", 0o640, "alice:x\n", "has mode 0640: it must be readable by its owner only; "
+                                     "fix it with: chmod 600 "),
+    ("private", 0o600, "alice:x\nbob:y\nalice:z\n", "line 3 repeats the user of line 1"),
+    ("private", 0o600, "alice:$6$c2FsdA==$aGFzaA==\n", "line 1 has a hash other than $7$"),
+    ("private", 0o600, "alice:$7$101$c2FsdA==$aGFzaA==\n", "line 1 is not a well-formed $7$ hash"),
+], ids=["public-key", "missing-key", "bad-password-line", "group-readable-key", "duplicate-user",
+        "sha512-hash", "short-pbkdf2-hash"])
+def test_plugin_stops_the_broker_on_unusable_configuration(tmp_path, key_file, mode, password_lines,
                                                            message):
     paths = {
         "public": tmp_path / "public.jwk",
@@ -115,6 +121,8 @@ def test_plugin_stops_the_broker_on_unusable_configuration(tmp_path, key_file, p
     key = load_private_key()
     paths["public"].write_text(key.export_public())
     paths["private"].write_text(key.export_private())
+    for path in (paths["public"], paths["private"]):
+        path.chmod(mode)
     broker = plugin_broker({}, key=paths[key_file])
     passwords = next(line.split(" ", 1)[1] for line in broker.config.read_text().splitlines()
                      if line.startswith("plugin_opt_password_file "))

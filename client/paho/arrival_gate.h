@@ -1,4 +1,5 @@
-// Keeps the library's message callback and a disconnect of the same client apart.
+// Keeps the library's message callback and a disconnect of the same client apart. It exists only
+// because of how Paho MQTT C hands messages over (see settle.h for the code paths and the version).
 //
 // The gate is closed by disconnect and opened again only by the next connect attempt (and for a new
 // client), and not before kSettle after the library released its messages when they were flowing:
@@ -30,13 +31,14 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "settle.h"
+
 namespace movra {
 
 class ArrivalGate {
 public:
-    static constexpr std::chrono::milliseconds kSettle{50};
-    // A callback that left this recently means messages are still flowing.
-    static constexpr std::chrono::milliseconds kFlowing{1000};
+    static constexpr std::chrono::milliseconds kSettle = paho::kCallbackSettle;
+    static constexpr std::chrono::milliseconds kFlowing = paho::kFlowing;
 
     class Pass {
     public:

@@ -1,4 +1,5 @@
-// Maps the context value given to the MQTT library to the object it stands for.
+// Maps the context value given to the MQTT library to the object it stands for. It exists only
+// because of when Paho MQTT C runs its callbacks (see settle.h for the code paths and the version).
 //
 // The library runs its callbacks on threads of its own, and it may still start one (the
 // connection-lost callback runs on a thread it spawns) after the object has torn its client down.
@@ -9,8 +10,9 @@
 //
 // The library's receive thread still touches its client for a moment after a message callback
 // returns (it takes its own mutex back and unlinks the message); MQTTClient_destroy in that moment
-// frees the client under it. No library call reveals when it is done, so withdraw() also lets
-// kGracePeriod pass since the last callback for the key left, which covers that step many times over.
+// frees the client under it. No library call reveals when it is done, so withdraw() also lets the
+// arrival gate's settling time pass since the last callback for the key left, which covers that step
+// many times over.
 //
 // Threading contract: all members are thread-safe. enter/leave take a process-wide mutex for a few
 // instructions; withdraw waits on a condition variable. Never call withdraw from a callback.
@@ -26,7 +28,6 @@ class SDK;
 class CallbackRegistry {
 public:
     using Key = std::uintptr_t;
-    static constexpr std::chrono::milliseconds kGracePeriod{50};
 
     static Key add(SDK* target);
     static void withdraw(Key key);

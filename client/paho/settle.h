@@ -1,0 +1,42 @@
+// Settling pauses: the time given to Paho MQTT C's own threads for steps that no library call
+// reveals. Each names the library code path it waits for (src/MQTTClient.c of eclipse/paho.mqtt.c,
+// line numbers of tag v1.3.12), the version it was measured on (Debian 12's package 1.3.12-1, whose
+// library reports 1.3.11), and the end-to-end tests that fail without it. Configure checks the
+// library's version (cmake/Dependencies.cmake).
+//
+// Threading contract: constants only.
+#pragma once
+
+#include <chrono>
+
+namespace movra::paho {
+
+// After a message callback returns 1, MQTTClient_run re-takes mqttclient_mutex and only then unlinks
+// the message from the client's queue (MQTTClient_run: the `(*(m->ma))(...)` call, line 894, and the
+// ListRemove after it, line 906). A disconnect of a clean session that takes the mutex first frees
+// the message again (MQTTClient_closeSession -> MQTTClient_cleanSession ->
+// MQTTClient_emptyMessageQueue, lines 1094-1140 and 569), and MQTTClient_destroy frees the client
+// under the receive thread (line 590). While messages flow, a callback that the receive thread has
+// begun may also not have reached our code yet. The pause covers a few instructions many times over.
+// Used by ArrivalGate (before a disconnect releases the messages) and CallbackRegistry (before the
+// client is destroyed). Without it: Lifecycle.DisconnectWhileMessagesPourInIsClean and
+// ReentryDestruction.AMessageHandlerMayDestroyItsOwnObject (tests/native, under ASan: a double free
+// or a use after free in MQTTClient_run).
+inline constexpr std::chrono::milliseconds kCallbackSettle{50};
+// A callback that left this recently means messages are still flowing (see kCallbackSettle).
+inline constexpr std::chrono::milliseconds kFlowing{1000};
+
+// After a loss, the receive thread of the lost session ends only once the connection-lost callback
+// has returned: MQTTClient_run (line 864) calls MQTTClient_disconnect_internal -> MQTTClient_disconnect1,
+// which sets tostop (MQTTClient_stop, line 1025) and then runs the callback on a thread of its own
+// (connectionLost_call, line 707) and waits for it up to 5 s (line 1961); only then does
+// MQTTClient_run leave its loop and clear `running` (line 1015). A connect in that window finds
+// `running` still set and starts no receive thread (MQTTClient_connectURIVersion,
+// `if (m->ma && !running)`, line 1212): nobody reads its CONNACK and the client is left unable to
+// complete a connect. The reconnect worker waits this long after a loss before its first attempt.
+// Without it: tests/python/test_reconnect_network.py
+// test_sessions_lost_right_after_their_connect_are_reported_in_order_and_recovered and
+// test_reconnect_broker.py test_broker_killed_ten_times_while_publishing_and_receiving.
+inline constexpr std::chrono::milliseconds kReconnectSettle{100};
+
+}  // namespace movra::paho
