@@ -3,10 +3,14 @@
 # The module itself carries no annotations: these declarations must follow module.cpp exactly
 # (tests/python/test_types.py holds them against the running module).
 from collections.abc import Callable
+from os import PathLike
 from typing import final
 
 # A str is sent as its UTF-8 bytes; bytes and bytearray as they are.
 type _Text = str | bytes | bytearray
+
+# A file of the TLS settings: a path as str or any os.PathLike.
+type _Path = str | PathLike[str]
 
 # Called on the object's dispatch thread with the topic and the payload, both decoded as UTF-8.
 type _MessageHandler = Callable[[str, str], object]
@@ -35,6 +39,12 @@ class SDK:
         orderMatters: bool = False,
         connectTimeout: int = 30,
         edition: _Text = "Community",
+        *,
+        caFile: _Path | None = None,
+        certFile: _Path | None = None,
+        keyFile: _Path | None = None,
+        keyPassword: str | None = None,
+        verifyPeer: bool = True,
     ) -> None: ...
     def connect(self) -> bool: ...
     def disconnect(self) -> None: ...
