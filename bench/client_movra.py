@@ -5,22 +5,34 @@ from __future__ import annotations
 import threading
 import time
 
+from common import (
+    Args,
+    Counter,
+    Inbox,
+    RoundTrip,
+    emit,
+    main,
+    memory_run,
+    payload,
+    receive_result,
+    timed_publish,
+)
+
 import movra_sdk
 
-from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, payload, \
-    receive_result, timed_publish
 
-
-def init(sdk: movra_sdk.SDK, args: Args, client_id: str, username: str, password: str,
-         **options) -> None:
+def init(
+    sdk: movra_sdk.SDK, args: Args, client_id: str, username: str, password: str, **options
+) -> None:
     """init over the scheme of the command line; for ssl:// with the CA file of ca=."""
     if args.scheme == "ssl":
         options["caFile"] = args.str("ca", "")
     sdk.init(client_id, f"{args.host}:{args.port}", args.scheme, username, password, **options)
 
 
-def connected(args: Args, client_id: str, clean: bool = True, edition: str = "Community",
-              handler=None) -> movra_sdk.SDK:
+def connected(
+    args: Args, client_id: str, clean: bool = True, edition: str = "Community", handler=None
+) -> movra_sdk.SDK:
     sdk = movra_sdk.SDK()
     init(sdk, args, client_id, "bench", "secret", cleanSession=clean, edition=edition)
     if handler is not None:
@@ -65,8 +77,9 @@ def receive(args: Args) -> dict:
     end = inbox.wait(idle=1.0)
     cpu = time.process_time() - cpu
     sdk.stop()
-    return receive_result(inbox, count, inbox.first_at, end, cpu,
-                          lambda body: int(body.split(" ", 1)[0]))
+    return receive_result(
+        inbox, count, inbox.first_at, end, cpu, lambda body: int(body.split(" ", 1)[0])
+    )
 
 
 def roundtrip(args: Args) -> dict:
@@ -82,8 +95,15 @@ def roundtrip(args: Args) -> dict:
 def connects(args: Args) -> dict:
     seconds = args.float("seconds", 1.0)
     sdk = movra_sdk.SDK()
-    sdk.init("bench-movra-conn", f"{args.host}:{args.port}", "tcp", "bench", "secret",
-             cleanSession=True, edition=args.str("edition", "Community"))
+    sdk.init(
+        "bench-movra-conn",
+        f"{args.host}:{args.port}",
+        "tcp",
+        "bench",
+        "secret",
+        cleanSession=True,
+        edition=args.str("edition", "Community"),
+    )
     count = 0
     start = time.perf_counter()
     while True:
@@ -131,5 +151,13 @@ def memory(args: Args) -> dict:
 
 
 if __name__ == "__main__":
-    main({"publish": publish, "receive": receive, "roundtrip": roundtrip, "connects": connects,
-          "recovery": recovery, "memory": memory})
+    main(
+        {
+            "publish": publish,
+            "receive": receive,
+            "roundtrip": roundtrip,
+            "connects": connects,
+            "recovery": recovery,
+            "memory": memory,
+        }
+    )

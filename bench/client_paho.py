@@ -10,14 +10,22 @@ import time
 import weakref
 
 import paho.mqtt.client as mqtt
-
-from common import Args, Counter, Inbox, RoundTrip, emit, main, memory_run, payload, \
-    receive_result, timed_publish
+from common import (
+    Args,
+    Counter,
+    Inbox,
+    RoundTrip,
+    emit,
+    main,
+    memory_run,
+    payload,
+    receive_result,
+    timed_publish,
+)
 
 
 def client_for(client_id: str, clean: bool = True) -> mqtt.Client:
-    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=client_id,
-                         clean_session=clean)
+    client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=client_id, clean_session=clean)
     client.username_pw_set("bench", "secret")
     return client
 
@@ -60,15 +68,19 @@ def publish(args: Args) -> dict:
     send = client.publish
     last = []
     if qos == 0:
+
         def one():
             last.append(send(topic, body, 0))
             if len(last) > 1:
                 last.pop(0)
-        result = timed_publish(one, args.float("seconds", 1.0), size,
-                               finish=lambda: last[-1].wait_for_publish())
+
+        result = timed_publish(
+            one, args.float("seconds", 1.0), size, finish=lambda: last[-1].wait_for_publish()
+        )
     else:
-        result = timed_publish(lambda: send(topic, body, qos).wait_for_publish(),
-                               args.float("seconds", 1.0), size)
+        result = timed_publish(
+            lambda: send(topic, body, qos).wait_for_publish(), args.float("seconds", 1.0), size
+        )
     end(client)
     return result
 
@@ -88,8 +100,9 @@ def receive(args: Args) -> dict:
     finish = inbox.wait(idle=1.0)
     cpu = time.process_time() - cpu
     end(client)
-    return receive_result(inbox, count, inbox.first_at, finish, cpu,
-                          lambda body: int(body.split(b" ", 1)[0]))
+    return receive_result(
+        inbox, count, inbox.first_at, finish, cpu, lambda body: int(body.split(b" ", 1)[0])
+    )
 
 
 def self_subscribed(args: Args, client_id: str, topic: str, handler) -> mqtt.Client:
@@ -159,5 +172,13 @@ def memory(args: Args) -> dict:
 
 
 if __name__ == "__main__":
-    main({"publish": publish, "receive": receive, "roundtrip": roundtrip, "connects": connects,
-          "recovery": recovery, "memory": memory})
+    main(
+        {
+            "publish": publish,
+            "receive": receive,
+            "roundtrip": roundtrip,
+            "connects": connects,
+            "recovery": recovery,
+            "memory": memory,
+        }
+    )

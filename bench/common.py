@@ -75,15 +75,22 @@ def percentile(sorted_values: list[float], pct: int) -> float:
 
 def latency_result(latencies: list[float]) -> dict:
     latencies.sort()
-    return {"count": len(latencies), "p50_us": round(percentile(latencies, 50) * 1e6, 1),
-            "p99_us": round(percentile(latencies, 99) * 1e6, 1)}
+    return {
+        "count": len(latencies),
+        "p50_us": round(percentile(latencies, 50) * 1e6, 1),
+        "p99_us": round(percentile(latencies, 99) * 1e6, 1),
+    }
 
 
 def rate_result(count: int, elapsed: float, size: int, cpu: float) -> dict:
     """cpu: the process's CPU time (all threads, user + system) over the span, in seconds."""
-    return {"count": count, "seconds": round(elapsed, 6), "rate": round(count / elapsed, 1),
-            "mbps": round(count * size / elapsed / 1e6, 3),
-            "cpu_us_per_msg": round(cpu / count * 1e6, 3)}
+    return {
+        "count": count,
+        "seconds": round(elapsed, 6),
+        "rate": round(count / elapsed, 1),
+        "mbps": round(count * size / elapsed / 1e6, 3),
+        "cpu_us_per_msg": round(cpu / count * 1e6, 3),
+    }
 
 
 def timed_publish(publish_one, seconds: float, size: int, finish=None) -> dict:
@@ -136,16 +143,20 @@ class Inbox:
         return self.reached_at
 
 
-def receive_result(inbox: Inbox, count: int, start: float, end: float, cpu: float,
-                   seq_of) -> dict:
+def receive_result(inbox: Inbox, count: int, start: float, end: float, cpu: float, seq_of) -> dict:
     """cpu: the process's CPU time from its connect to the last message, in seconds."""
     seen = {seq_of(p) for p in inbox.payloads}
     received = len(seen & set(range(count)))
     elapsed = end - start
-    return {"count": count, "received": received, "calls": len(inbox.payloads),
-            "lost": count - received, "seconds": round(elapsed, 6),
-            "rate": round(received / elapsed, 1) if elapsed > 0 else 0.0,
-            "cpu_us_per_msg": round(cpu / max(1, received) * 1e6, 3)}
+    return {
+        "count": count,
+        "received": received,
+        "calls": len(inbox.payloads),
+        "lost": count - received,
+        "seconds": round(elapsed, 6),
+        "rate": round(received / elapsed, 1) if elapsed > 0 else 0.0,
+        "cpu_us_per_msg": round(cpu / max(1, received) * 1e6, 3),
+    }
 
 
 class RoundTrip:
@@ -210,8 +221,13 @@ def memory_run(publish_one, counter: Counter, args: Args) -> dict:
     for _ in range(count - mark):
         publish_one()
     counter.wait_for(count)
-    return {"count": count, "received": counter.count, "mark": mark, "rss_mark": rss_mark,
-            "rss_end": rss_bytes()}
+    return {
+        "count": count,
+        "received": counter.count,
+        "mark": mark,
+        "rss_mark": rss_mark,
+        "rss_end": rss_bytes(),
+    }
 
 
 def main(modes: dict) -> None:

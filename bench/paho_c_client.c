@@ -44,9 +44,9 @@ static struct {
     long expected;
     double lastArrival;
     double firstArrival;
-    int lost;                           /* connection lost and not yet back */
-    double* samples;                    /* roundtrip: arrival times */
-    long target;                        /* the main thread is woken when the count reaches it */
+    int lost;        /* connection lost and not yet back */
+    double* samples; /* roundtrip: arrival times */
+    long target;     /* the main thread is woken when the count reaches it */
 } state = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, NULL, 0, 0, 0, 0, NULL, 0};
 
 static double now(void) {
@@ -245,9 +245,10 @@ static int runPublish(const char* uri, int argc, char** argv) {
     cpu = cpuSeconds() - cpu;
     finish(&client);
     free(payload);
-    printf("{\"count\": %ld, \"seconds\": %.6f, \"rate\": %.1f, \"mbps\": %.3f, "
-           "\"cpu_us_per_msg\": %.3f}\n",
-           count, elapsed, count / elapsed, (double)count * size / elapsed / 1e6, cpu / count * 1e6);
+    printf(
+        "{\"count\": %ld, \"seconds\": %.6f, \"rate\": %.1f, \"mbps\": %.3f, "
+        "\"cpu_us_per_msg\": %.3f}\n",
+        count, elapsed, count / elapsed, (double)count * size / elapsed / 1e6, cpu / count * 1e6);
     return 0;
 }
 
@@ -301,10 +302,11 @@ static int runReceive(const char* uri, int argc, char** argv) {
     double elapsed = state.lastArrival - state.firstArrival;
     pthread_mutex_unlock(&state.mutex);
     finish(&client);
-    printf("{\"count\": %ld, \"received\": %ld, \"calls\": %ld, \"lost\": %ld, \"seconds\": %.6f, "
-           "\"rate\": %.1f, \"cpu_us_per_msg\": %.3f}\n",
-           count, got, calls, count - got, elapsed, elapsed > 0 ? got / elapsed : 0.0,
-           cpu / (got > 0 ? got : 1) * 1e6);
+    printf(
+        "{\"count\": %ld, \"received\": %ld, \"calls\": %ld, \"lost\": %ld, \"seconds\": %.6f, "
+        "\"rate\": %.1f, \"cpu_us_per_msg\": %.3f}\n",
+        count, got, calls, count - got, elapsed, elapsed > 0 ? got / elapsed : 0.0,
+        cpu / (got > 0 ? got : 1) * 1e6);
     free(state.seen);
     return 0;
 }
@@ -355,7 +357,8 @@ static int runConnects(const char* uri, int argc, char** argv) {
     } while (now() - start < seconds);
     double elapsed = now() - start;
     MQTTClient_destroy(&client);
-    printf("{\"count\": %ld, \"seconds\": %.6f, \"rate\": %.2f}\n", count, elapsed, count / elapsed);
+    printf("{\"count\": %ld, \"seconds\": %.6f, \"rate\": %.2f}\n", count, elapsed,
+           count / elapsed);
     return 0;
 }
 
@@ -403,8 +406,9 @@ static int runMemory(const char* uri, int argc, char** argv) {
     long received = state.received;
     pthread_mutex_unlock(&state.mutex);
     finish(&client);
-    printf("{\"count\": %ld, \"received\": %ld, \"mark\": %ld, \"rss_mark\": %ld, \"rss_end\": %ld}\n",
-           count, received, mark, rssMark, rssEnd);
+    printf(
+        "{\"count\": %ld, \"received\": %ld, \"mark\": %ld, \"rss_mark\": %ld, \"rss_end\": %ld}\n",
+        count, received, mark, rssMark, rssEnd);
     return 0;
 }
 

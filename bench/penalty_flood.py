@@ -13,25 +13,28 @@ Needs `make native module` (the plugin, the development key, movra_sdk in .venv)
 
 from __future__ import annotations
 
+import multiprocessing
 import statistics
 import sys
-import multiprocessing
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT), str(ROOT / "tests" / "python")]
 
-import movra_sdk  # noqa: E402
+import socket  # noqa: E402
+
 from enterprise_support import encode_connect, load_private_key, plugin_broker  # noqa: E402
 from jwcrypto import jwe, jwk  # noqa: E402
 from jwcrypto.common import json_encode  # noqa: E402
-import socket  # noqa: E402
+
+import movra_sdk  # noqa: E402
 
 
 def junk_token() -> bytes:
-    made = jwe.JWE(b"a guess", json_encode({"alg": "RSA-OAEP", "enc": "A256GCM"}),
-                   algs=["RSA-OAEP", "A256GCM"])
+    made = jwe.JWE(
+        b"a guess", json_encode({"alg": "RSA-OAEP", "enc": "A256GCM"}), algs=["RSA-OAEP", "A256GCM"]
+    )
     made.add_recipient(jwk.JWK.from_json(load_private_key().export_public()))
     return made.serialize(compact=True).encode()
 
@@ -39,8 +42,9 @@ def junk_token() -> bytes:
 def flood(port: int, packet: bytes, stop, counter) -> None:
     while not stop.is_set():
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=5,
-                                          source_address=("127.0.0.2", 0)) as sock:
+            with socket.create_connection(
+                ("127.0.0.1", port), timeout=5, source_address=("127.0.0.2", 0)
+            ) as sock:
                 sock.sendall(packet)
                 sock.recv(16)
                 with counter.get_lock():
@@ -52,7 +56,11 @@ def flood(port: int, packet: bytes, stop, counter) -> None:
 def sdk_token() -> bytes:
     """A token exactly as movra_sdk sends it, read off the wire."""
     from enterprise_support import WireTap
-    with plugin_broker({"alice": "s3cret"}, log_verbose=False) as broker, WireTap(broker.port) as tap:
+
+    with (
+        plugin_broker({"alice": "s3cret"}, log_verbose=False) as broker,
+        WireTap(broker.port) as tap,
+    ):
         sdk = movra_sdk.SDK()
         sdk.init("movra-bench", tap.address, "tcp", "alice", "s3cret", edition="Enterprise")
         assert sdk.connect(), "the Enterprise client was refused"
@@ -73,12 +81,17 @@ def connect_latencies(port: int, packet: bytes, count: int) -> list[float]:
     return times
 
 
-def run(label: str, penalty_max_ms: int | None, flooders: int, connects: int, junk: bytes,
-        good: bytes) -> None:
-    with plugin_broker({"alice": "s3cret"}, log_verbose=False, penalty_max_ms=penalty_max_ms) as broker:
+def run(
+    label: str, penalty_max_ms: int | None, flooders: int, connects: int, junk: bytes, good: bytes
+) -> None:
+    with plugin_broker(
+        {"alice": "s3cret"}, log_verbose=False, penalty_max_ms=penalty_max_ms
+    ) as broker:
         stop, counter = multiprocessing.Event(), multiprocessing.Value("l", 0)
-        workers = [multiprocessing.Process(target=flood, args=(broker.port, junk, stop, counter))
-                   for _ in range(flooders)]
+        workers = [
+            multiprocessing.Process(target=flood, args=(broker.port, junk, stop, counter))
+            for _ in range(flooders)
+        ]
         for worker in workers:
             worker.start()
         time.sleep(1.0 if flooders else 0)
@@ -95,9 +108,11 @@ def run(label: str, penalty_max_ms: int | None, flooders: int, connects: int, ju
         if not sdk_ok:
             raise SystemExit("the movra_sdk Enterprise client was refused")
     times.sort()
-    print(f"{label:<34} connect ms: median {statistics.median(times):7.1f}  "
-          f"p95 {times[int(len(times) * 0.95) - 1]:7.1f}  max {times[-1]:7.1f}   "
-          f"junk CONNECTs answered/s: {rate:7.0f}")
+    print(
+        f"{label:<34} connect ms: median {statistics.median(times):7.1f}  "
+        f"p95 {times[int(len(times) * 0.95) - 1]:7.1f}  max {times[-1]:7.1f}   "
+        f"junk CONNECTs answered/s: {rate:7.0f}"
+    )
 
 
 def main() -> None:

@@ -7,8 +7,11 @@ import statistics
 from pathlib import Path
 
 CLIENTS = ("movra_sdk", "paho-mqtt", "paho-c")
-CLIENT_TITLES = {"movra_sdk": "movra_sdk", "paho-mqtt": "paho-mqtt (Python)",
-                 "paho-c": "Paho C (native)"}
+CLIENT_TITLES = {
+    "movra_sdk": "movra_sdk",
+    "paho-mqtt": "paho-mqtt (Python)",
+    "paho-c": "Paho C (native)",
+}
 
 # key, label, unit, format
 FIGURES = [
@@ -40,17 +43,25 @@ FIGURES = [
     ("recovery_s", "Recovery after broker restart", "s", "{:.3f}"),
     ("memory_growth_mib_per_million", "RSS growth per million messages", "MiB", "{:.2f}"),
 ]
-CHART = [("publish_qos0", "publish QoS 0"), ("publish_qos1", "publish QoS 1"),
-         ("publish_qos2", "publish QoS 2"), ("receive_qos0", "receive QoS 0"),
-         ("receive_qos1", "receive QoS 1")]
+CHART = [
+    ("publish_qos0", "publish QoS 0"),
+    ("publish_qos1", "publish QoS 1"),
+    ("publish_qos2", "publish QoS 2"),
+    ("receive_qos0", "receive QoS 0"),
+    ("receive_qos1", "receive QoS 1"),
+]
 
 
 def summarise(values: list) -> dict | None:
     values = [v for v in values if v is not None]
     if not values:
         return None
-    return {"median": statistics.median(values), "min": min(values), "max": max(values),
-            "n": len(values)}
+    return {
+        "median": statistics.median(values),
+        "min": min(values),
+        "max": max(values),
+        "n": len(values),
+    }
 
 
 def _ratio(summary: dict, figure: str, over: str) -> float | None:
@@ -67,32 +78,51 @@ def evaluate_targets(summary: dict) -> list[dict]:
 
     def ratio_target(name: str, figure: str, over: str, at_least: float) -> None:
         value = _ratio(summary, figure, over)
-        targets.append({"target": f"{name} ≥ {at_least}× {CLIENT_TITLES[over]}",
-                        "measured": None if value is None else round(value, 2),
-                        "unit": "×", "met": value is not None and value >= at_least})
+        targets.append(
+            {
+                "target": f"{name} ≥ {at_least}× {CLIENT_TITLES[over]}",
+                "measured": None if value is None else round(value, 2),
+                "unit": "×",
+                "met": value is not None and value >= at_least,
+            }
+        )
 
     def limit_target(name: str, figure: str, stat: str, below: float, unit: str) -> None:
         s = summary.get(figure, {}).get("movra_sdk")
         value = None if s is None else round(s[stat], 3)
-        targets.append({"target": f"{name} < {below} {unit}", "measured": value, "unit": unit,
-                        "met": value is not None and value < below})
+        targets.append(
+            {
+                "target": f"{name} < {below} {unit}",
+                "measured": value,
+                "unit": unit,
+                "met": value is not None and value < below,
+            }
+        )
 
     ratio_target("Publish QoS 0", "publish_qos0", "paho-c", 0.8)
     ratio_target("Publish QoS 0", "publish_qos0", "paho-mqtt", 2.5)
     ratio_target("Publish QoS 1", "publish_qos1", "paho-c", 0.8)
     ratio_target("Publish QoS 1", "publish_qos1", "paho-mqtt", 2.0)
-    for figure, name in (("receive_qos0", "Receive (QoS 0 flood)"),
-                         ("receive_qos1", "Receive (QoS 1 backlog)")):
+    for figure, name in (
+        ("receive_qos0", "Receive (QoS 0 flood)"),
+        ("receive_qos1", "Receive (QoS 1 backlog)"),
+    ):
         ratio_target(name, figure, "paho-c", 0.8)
         ratio_target(name, figure, "paho-mqtt", 3.0)
         lost = summary.get(f"{figure}_lost", {}).get("movra_sdk")
-        targets.append({"target": f"{name}: lost = 0 in every round",
-                        "measured": None if lost is None else lost["max"], "unit": "msgs",
-                        "met": lost is not None and lost["max"] == 0})
+        targets.append(
+            {
+                "target": f"{name}: lost = 0 in every round",
+                "measured": None if lost is None else lost["max"],
+                "unit": "msgs",
+                "met": lost is not None and lost["max"] == 0,
+            }
+        )
     limit_target("Round trip p99 (median of rounds)", "roundtrip_p99_us", "median", 1000, "µs")
     limit_target("Recovery (worst round)", "recovery_s", "max", 1.2, "s")
-    limit_target("Memory growth per million messages", "memory_growth_mib_per_million", "median",
-                 1.0, "MiB")
+    limit_target(
+        "Memory growth per million messages", "memory_growth_mib_per_million", "median", 1.0, "MiB"
+    )
     return targets
 
 
@@ -121,18 +151,25 @@ def markdown(document: dict) -> str:
     ]
     for key, label, unit, fmt in FIGURES:
         row = summary.get(key, {})
-        lines.append(f"| {label} | {unit} | "
-                     + " | ".join(_cell(row.get(c), fmt) for c in CLIENTS) + " |")
+        lines.append(
+            f"| {label} | {unit} | " + " | ".join(_cell(row.get(c), fmt) for c in CLIENTS) + " |"
+        )
     memory = document["details"].get("memory", {})
     if memory:
-        counts = ", ".join(f"{CLIENT_TITLES[c]} {m['count']:,} sent and received (RSS "
-                           f"{m['rss_mark'] / 2**20:.1f} → {m['rss_end'] / 2**20:.1f} MiB after "
-                           f"{m['mark']:,})" for c, m in memory.items())
+        counts = ", ".join(
+            f"{CLIENT_TITLES[c]} {m['count']:,} sent and received (RSS "
+            f"{m['rss_mark'] / 2**20:.1f} → {m['rss_end'] / 2**20:.1f} MiB after "
+            f"{m['mark']:,})"
+            for c, m in memory.items()
+        )
         lines += ["", f"Memory runs: {counts}."]
     wrap = document["details"].get("enterprise_wrap")
     if wrap and not wrap["ok"]:
-        lines += ["", "Enterprise connects not reported: the compiled-in key could not wrap the "
-                      f"password in this build (\"{wrap['stderr']}\")."]
+        lines += [
+            "",
+            "Enterprise connects not reported: the compiled-in key could not wrap the "
+            f'password in this build ("{wrap["stderr"]}").',
+        ]
     lines += ["", "| movra_sdk target | Measured | Met |", "|---|---:|:---:|"]
     for t in document["targets"]:
         measured = "n/a" if t["measured"] is None else f"{t['measured']:,} {t['unit']}"
@@ -173,8 +210,10 @@ def chart(document: dict, path: Path) -> None:
 
 def write_reports(document: dict, out: Path) -> list[Path]:
     out.mkdir(parents=True, exist_ok=True)
-    document["summary"] = {figure: {c: summarise(v) for c, v in per_client.items()}
-                           for figure, per_client in document["samples"].items()}
+    document["summary"] = {
+        figure: {c: summarise(v) for c, v in per_client.items()}
+        for figure, per_client in document["samples"].items()
+    }
     document["targets"] = evaluate_targets(document["summary"])
     paths = [out / "latest.json", out / "latest.md", out / "latest.png"]
     paths[0].write_text(json.dumps(document, indent=1, ensure_ascii=False) + "\n")

@@ -18,8 +18,8 @@ import json
 import os
 import shutil
 import subprocess
-import tempfile
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -28,11 +28,11 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT))
 
-from broker.harness import Broker  # noqa: E402
-from broker.tls import Certificates, TlsBroker  # noqa: E402
-
 from machine import describe_machine  # noqa: E402
 from report import write_reports  # noqa: E402
+
+from broker.harness import Broker  # noqa: E402
+from broker.tls import Certificates, TlsBroker  # noqa: E402
 
 CLIENTS = {
     "movra_sdk": [sys.executable, str(HERE / "client_movra.py")],
@@ -41,14 +41,30 @@ CLIENTS = {
 }
 PROCESS_TIMEOUT = 120
 
-FULL = dict(rounds=5, publish_seconds=0.3, size_seconds=0.25, roundtrip_count=2000,
-            connect_seconds=0.8, flood_count=40000, backlog_count=10000,
-            memory_count={"movra_sdk": 1_000_000, "paho-mqtt": 100_000, "paho-c": 1_000_000},
-            memory_mark=10_000, recovery_rounds=5)
-QUICK = dict(rounds=2, publish_seconds=0.1, size_seconds=0.05, roundtrip_count=300,
-             connect_seconds=0.3, flood_count=5000, backlog_count=1000,
-             memory_count={"movra_sdk": 20_000, "paho-mqtt": 20_000, "paho-c": 20_000},
-             memory_mark=2_000, recovery_rounds=1)
+FULL = dict(
+    rounds=5,
+    publish_seconds=0.3,
+    size_seconds=0.25,
+    roundtrip_count=2000,
+    connect_seconds=0.8,
+    flood_count=40000,
+    backlog_count=10000,
+    memory_count={"movra_sdk": 1_000_000, "paho-mqtt": 100_000, "paho-c": 1_000_000},
+    memory_mark=10_000,
+    recovery_rounds=5,
+)
+QUICK = dict(
+    rounds=2,
+    publish_seconds=0.1,
+    size_seconds=0.05,
+    roundtrip_count=300,
+    connect_seconds=0.3,
+    flood_count=5000,
+    backlog_count=1000,
+    memory_count={"movra_sdk": 20_000, "paho-mqtt": 20_000, "paho-c": 20_000},
+    memory_mark=2_000,
+    recovery_rounds=1,
+)
 SIZES = {"10 B": 10, "1 KiB": 1024, "64 KiB": 65536, "1 MiB": 1 << 20}
 
 
@@ -119,7 +135,9 @@ class Bench:
 
     def publish_rates(self, client: str) -> None:
         for qos in (0, 1, 2):
-            r = self.run(client, "publish", qos=qos, size=100, seconds=self.config["publish_seconds"])
+            r = self.run(
+                client, "publish", qos=qos, size=100, seconds=self.config["publish_seconds"]
+            )
             self.record(f"publish_qos{qos}", client, r["rate"])
             self.record(f"publish_qos{qos}_cpu_us", client, r["cpu_us_per_msg"])
 
@@ -137,8 +155,9 @@ class Bench:
         r = self.run(client, "connects", seconds=self.config["connect_seconds"])
         self.record("connects_community", client, r["rate"])
         if client == "movra_sdk":
-            r = self.run(client, "connects", seconds=self.config["connect_seconds"],
-                         edition="Enterprise")
+            r = self.run(
+                client, "connects", seconds=self.config["connect_seconds"], edition="Enterprise"
+            )
             # A wrap that fails says so on standard error and connects with the plain password.
             wrapped = r["stderr"] == ""
             self.extra.setdefault("enterprise_wrap", {})["ok"] = wrapped
@@ -162,8 +181,9 @@ class Bench:
         self.record(f"receive_qos0{suffix}_lost", client, r["lost"])
 
     def tls_publish(self, client: str) -> None:
-        r = self.run(client, "publish", True, qos=1, size=100,
-                     seconds=self.config["publish_seconds"])
+        r = self.run(
+            client, "publish", True, qos=1, size=100, seconds=self.config["publish_seconds"]
+        )
         self.record("publish_qos1_tls", client, r["rate"])
         self.record("publish_qos1_tls_cpu_us", client, r["cpu_us_per_msg"])
 
@@ -173,7 +193,9 @@ class Bench:
         count = self.config["backlog_count"]
         topic = f"bench/backlog/{round_no}"
         ids = {c: f"bench-backlog-{round_no}-{c}" for c in clients}
-        self.run("paho-c", "flood", qos=1, count=count, topic=topic, sessions=",".join(ids.values()))
+        self.run(
+            "paho-c", "flood", qos=1, count=count, topic=topic, sessions=",".join(ids.values())
+        )
         for client in clients:
             r = self.run(client, "receive", id=ids[client], count=count)
             self.record("receive_qos1", client, r["rate"])
@@ -199,7 +221,9 @@ class Bench:
         def probe():
             while not stop.is_set():
                 try:
-                    with socket.create_connection((self.broker.host, self.broker.port), timeout=0.5):
+                    with socket.create_connection(
+                        (self.broker.host, self.broker.port), timeout=0.5
+                    ):
                         seen.append(time.monotonic())
                         return
                 except OSError:
@@ -219,8 +243,11 @@ class Bench:
         r = self.run(client, "memory", count=count, mark=self.config["memory_mark"])
         grown = r["rss_end"] - r["rss_mark"]
         per_million = grown / max(1, r["count"] - r["mark"]) * 1e6
-        self.extra.setdefault("memory", {})[client] = {**r, "growth_bytes": grown,
-                                                       "growth_per_million": per_million}
+        self.extra.setdefault("memory", {})[client] = {
+            **r,
+            "growth_bytes": grown,
+            "growth_per_million": per_million,
+        }
         self.record("memory_growth_mib_per_million", client, per_million / (1 << 20))
 
     # ---- the whole run ----
@@ -242,7 +269,7 @@ class Bench:
         names = list(CLIENTS)
         rounds = self.config["rounds"]
         for n in range(rounds):
-            order = names[n % len(names):] + names[:n % len(names)]
+            order = names[n % len(names) :] + names[: n % len(names)]
             self.log(f"round {n + 1}/{rounds}: {' '.join(order)}")
             for step in (self.publish_rates, self.throughput, self.roundtrip, self.connects):
                 for client in order:
@@ -255,7 +282,7 @@ class Bench:
                 self.guarded(self.flood_receive, client, n, True)
         for n in range(self.config["recovery_rounds"]):
             downtime = 0.15 + 0.2 * n
-            order = names[n % len(names):] + names[:n % len(names)]
+            order = names[n % len(names) :] + names[: n % len(names)]
             self.log(f"recovery {n + 1}/{self.config['recovery_rounds']} (down {downtime:.2f} s)")
             for client in order:
                 self.guarded(self.recovery, client, downtime)
@@ -267,10 +294,13 @@ class Bench:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer and smaller runs (< 1 min)")
-    parser.add_argument("--out", type=Path,
-                        help="directory for latest.json, latest.md and latest.png (default: "
-                             "bench/results, or build/bench-quick with --quick, so that a quick "
-                             "run never replaces the published figures)")
+    parser.add_argument(
+        "--out",
+        type=Path,
+        help="directory for latest.json, latest.md and latest.png (default: "
+        "bench/results, or build/bench-quick with --quick, so that a quick "
+        "run never replaces the published figures)",
+    )
     parser.add_argument("--rounds", type=int, help="override the number of rounds")
     args = parser.parse_args()
 
@@ -280,8 +310,9 @@ def main() -> int:
     if args.rounds:
         config["rounds"] = args.rounds
     if not Path(CLIENTS["paho-c"][0]).exists():
-        print("bench: build/native/bench/paho_c_client is missing: run 'make native'",
-              file=sys.stderr)
+        print(
+            "bench: build/native/bench/paho_c_client is missing: run 'make native'", file=sys.stderr
+        )
         return 2
 
     began = time.monotonic()
@@ -289,8 +320,9 @@ def main() -> int:
     certs_dir = Path(tempfile.mkdtemp(prefix="movra-bench-tls-"))
     certs = Certificates(certs_dir)
     with TlsBroker(certs, listeners=("tls",), max_queued_messages=100_000_000) as broker:
-        bench = Bench(config, broker, log=lambda text: print(f"bench: {text}", flush=True),
-                      ca=certs.ca)
+        bench = Bench(
+            config, broker, log=lambda text: print(f"bench: {text}", flush=True), ca=certs.ca
+        )
         bench.run_all()
     shutil.rmtree(certs_dir, ignore_errors=True)
     elapsed = time.monotonic() - began

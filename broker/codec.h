@@ -14,7 +14,8 @@
 #include <stdint.h>
 
 /* The decoded size of a base64url text of that length (length must not be 1 modulo 4). */
-#define BASE64URL_DECODED_SIZE(length) ((length) / 4 * 3 + ((length) % 4 == 0 ? 0 : (length) % 4 - 1))
+#define BASE64URL_DECODED_SIZE(length)                                                             \
+	((length) / 4 * 3 + ((length) % 4 == 0 ? 0 : (length) % 4 - 1))
 
 long base64url_decode(const char *text, size_t length, uint8_t *out, size_t capacity);
 long base64_decode(const char *text, size_t length, uint8_t *out, size_t capacity);

@@ -36,19 +36,29 @@ def mosquitto_binary() -> str:
 
 
 class Broker:
-    def __init__(self, port: int | None = None, *, max_queued_messages: int = 0,
-                 allow_anonymous: bool = True, extra: list[str] | None = None,
-                 log_verbose: bool = False):
+    def __init__(
+        self,
+        port: int | None = None,
+        *,
+        max_queued_messages: int = 0,
+        allow_anonymous: bool = True,
+        extra: list[str] | None = None,
+        log_verbose: bool = False,
+    ):
         self.port = port or free_port()
         self.host = "127.0.0.1"
         self._dir = Path(tempfile.mkdtemp(prefix="movra-broker-"))
         self.config = self._dir / "mosquitto.conf"
         self.log = self._dir / "mosquitto.log"
-        text = (Path(__file__).with_name("mosquitto.conf.in").read_text()
-                .replace("@PORT@", str(self.port))
-                .replace("@ALLOW_ANONYMOUS@", "true" if allow_anonymous else "false")
-                .replace("@MAX_QUEUED_MESSAGES@", str(max_queued_messages))
-                .replace("@LOG_TYPE@", "all" if log_verbose else "error"))
+        text = (
+            Path(__file__)
+            .with_name("mosquitto.conf.in")
+            .read_text()
+            .replace("@PORT@", str(self.port))
+            .replace("@ALLOW_ANONYMOUS@", "true" if allow_anonymous else "false")
+            .replace("@MAX_QUEUED_MESSAGES@", str(max_queued_messages))
+            .replace("@LOG_TYPE@", "all" if log_verbose else "error")
+        )
         self.config.write_text(text + "".join(line + "\n" for line in extra or []))
         self.process: subprocess.Popen | None = None
 
@@ -57,18 +67,23 @@ class Broker:
         """host:port, as init() takes it for brokerHost."""
         return f"{self.host}:{self.port}"
 
-    def start(self, timeout: float = 10.0) -> "Broker":
+    def start(self, timeout: float = 10.0) -> Broker:
         if self.process is not None and self.process.poll() is None:
             return self
         with open(self.log, "ab") as log:
-            self.process = subprocess.Popen([mosquitto_binary(), "-c", str(self.config)],
-                                            stdout=log, stderr=subprocess.STDOUT,
-                                            start_new_session=True)
+            self.process = subprocess.Popen(
+                [mosquitto_binary(), "-c", str(self.config)],
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                start_new_session=True,
+            )
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
-                raise RuntimeError(f"mosquitto exited with {self.process.returncode}:\n"
-                                   + self.log.read_text(errors="replace"))
+                raise RuntimeError(
+                    f"mosquitto exited with {self.process.returncode}:\n"
+                    + self.log.read_text(errors="replace")
+                )
             try:
                 with socket.create_connection((self.host, self.port), timeout=0.2):
                     return self
@@ -97,7 +112,7 @@ class Broker:
                 self.process.wait()
         self.process = None
 
-    def restart(self) -> "Broker":
+    def restart(self) -> Broker:
         self.stop()
         return self.start()
 
@@ -116,7 +131,7 @@ class Broker:
         self.kill()
         shutil.rmtree(self._dir, ignore_errors=True)
 
-    def __enter__(self) -> "Broker":
+    def __enter__(self) -> Broker:
         return self.start()
 
     def __exit__(self, *exc) -> None:

@@ -30,7 +30,8 @@ static bool read_all(int fd, char *text, size_t capacity, size_t *size)
 	return true;
 }
 
-char *read_operator_file(const char *what, const char *path, size_t max_size, bool owner_only, size_t *size)
+char *read_operator_file(const char *what, const char *path, size_t max_size, bool owner_only,
+                         size_t *size)
 {
 	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
 	if (fd < 0) {
@@ -43,14 +44,16 @@ char *read_operator_file(const char *what, const char *path, size_t max_size, bo
 		plugin_log(MOSQ_LOG_ERR, "cannot read %s %s: not a regular file", what, path);
 	} else if (owner_only && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
 		plugin_log(MOSQ_LOG_ERR,
-		           "%s %s has mode %04o: it must be readable by its owner only; fix it with: chmod 600 %s",
+		           "%s %s has mode %04o: it must be readable by its owner only; fix it "
+		           "with: chmod 600 %s",
 		           what, path, (unsigned)(status.st_mode & 07777), path);
 	} else if ((size_t)status.st_size > max_size) {
 		plugin_log(MOSQ_LOG_ERR, "%s %s is larger than %zu bytes", what, path, max_size);
 	} else if ((text = mosquitto_malloc(max_size + 1)) == NULL) {
 		plugin_log(MOSQ_LOG_ERR, "cannot read %s %s: out of memory", what, path);
 	} else if (!read_all(fd, text, max_size + 1, size) || *size > max_size) {
-		plugin_log(MOSQ_LOG_ERR, "cannot read %s %s (or it grew past %zu bytes)", what, path, max_size);
+		plugin_log(MOSQ_LOG_ERR, "cannot read %s %s (or it grew past %zu bytes)", what,
+		           path, max_size);
 		release_operator_file(text, max_size + 1);
 		text = NULL;
 	} else {
@@ -74,7 +77,8 @@ static const char *key_problem(json_t *json)
 	const char *kty = json_string_value(json_object_get(json, "kty"));
 	if (kty == NULL || strcmp(kty, "RSA") != 0) return "is not an RSA key";
 	if (!json_is_string(json_object_get(json, "d"))) return "holds no private member \"d\"";
-	if (json_string_length(json_object_get(json, "n")) != TOKEN_KEY_LENGTH) return "is not a 2048-bit RSA key";
+	if (json_string_length(json_object_get(json, "n")) != TOKEN_KEY_LENGTH)
+		return "is not a 2048-bit RSA key";
 	return NULL;
 }
 

@@ -19,7 +19,8 @@
 
 #define OPERATOR_FILE_MAX (1024 * 1024)
 
-char *read_operator_file(const char *what, const char *path, size_t max_size, bool owner_only, size_t *size);
+char *read_operator_file(const char *what, const char *path, size_t max_size, bool owner_only,
+                         size_t *size);
 void release_operator_file(char *text, size_t size);
 cjose_jwk_t *load_private_key(const char *path);
 

@@ -24,12 +24,15 @@ static bool sha512(const void *data, size_t size, uint8_t out[64])
 	return EVP_Digest(data, size, out, &length, EVP_sha512(), NULL) == 1 && length == 64;
 }
 
-static bool pbkdf2(const uint8_t *password, size_t size, const struct credential *entry, uint8_t out[64])
+static bool pbkdf2(const uint8_t *password, size_t size, const struct credential *entry,
+                   uint8_t out[64])
 {
 	/* OpenSSL takes a NULL password with a zero length as the empty password. */
-	return size <= INT32_MAX && entry->salt_size <= CREDENTIAL_SALT_MAX && entry->iterations > 0 &&
-	       PKCS5_PBKDF2_HMAC((const char *)password, (int)size, entry->salt, (int)entry->salt_size,
-	                         (int)entry->iterations, EVP_sha512(), CREDENTIAL_SECRET_SIZE, out) == 1;
+	return size <= INT32_MAX && entry->salt_size <= CREDENTIAL_SALT_MAX &&
+	        entry->iterations > 0 &&
+	        PKCS5_PBKDF2_HMAC((const char *)password, (int)size, entry->salt,
+		                  (int)entry->salt_size, (int)entry->iterations, EVP_sha512(),
+		                  CREDENTIAL_SECRET_SIZE, out) == 1;
 }
 
 /* Up to the next '$' of [*cursor, end): the field, and the cursor moved past the '$'. */
@@ -58,7 +61,9 @@ static bool parse_hash(const char *text, const char *end, struct credential *ent
 	long salt = base64_decode(field, size, entry->salt, sizeof entry->salt);
 	if (salt <= 0) return false;
 	if (next_field(&text, end, &field, &size)) return false; /* a fifth field */
-	if (base64_decode(field, size, entry->secret, sizeof entry->secret) != CREDENTIAL_SECRET_SIZE) return false;
+	if (base64_decode(field, size, entry->secret, sizeof entry->secret) !=
+	    CREDENTIAL_SECRET_SIZE)
+		return false;
 	entry->salt_size = (uint32_t)salt;
 	entry->iterations = iterations;
 	entry->hashed = 1;
@@ -75,10 +80,14 @@ static const char *parse_entry(const char *line, size_t length, struct credentia
 	if (!sha256(line, (size_t)(colon - line), entry->user)) return "could not be digested";
 	size_t size = (size_t)(end - password);
 	size_t digits = 0;
-	while (size > 1 + digits && password[1 + digits] >= '0' && password[1 + digits] <= '9') digits++;
-	bool hash_form = size > 0 && password[0] == '$' && digits > 0 && size > 1 + digits && password[1 + digits] == '$';
-	if (!hash_form) return sha512(password, size, entry->secret) ? NULL : "could not be digested";
-	if (digits != 1 || password[1] != '7') return "has a hash other than $7$ (mosquitto_passwd -H sha512-pbkdf2)";
+	while (size > 1 + digits && password[1 + digits] >= '0' && password[1 + digits] <= '9')
+		digits++;
+	bool hash_form = size > 0 && password[0] == '$' && digits > 0 && size > 1 + digits &&
+	        password[1 + digits] == '$';
+	if (!hash_form)
+		return sha512(password, size, entry->secret) ? NULL : "could not be digested";
+	if (digits != 1 || password[1] != '7')
+		return "has a hash other than $7$ (mosquitto_passwd -H sha512-pbkdf2)";
 	if (!parse_hash(password + 3, end, entry)) return "is not a well-formed $7$ hash";
 	return NULL;
 }
@@ -100,7 +109,8 @@ static bool unique_users(struct credentials *list, const char *path)
 		const struct credential *first = &list->entries[i - 1];
 		const struct credential *again = &list->entries[i];
 		if (memcmp(first->user, again->user, sizeof first->user) == 0) {
-			plugin_log(MOSQ_LOG_ERR, "password_file %s line %u repeats the user of line %u", path,
+			plugin_log(MOSQ_LOG_ERR,
+			           "password_file %s line %u repeats the user of line %u", path,
 			           (unsigned)again->line, (unsigned)first->line);
 			return false;
 		}
@@ -121,7 +131,8 @@ static bool make_decoy(struct credentials *list)
 			decoy->iterations = list->entries[i].iterations;
 		}
 	}
-	if (RAND_bytes(decoy->salt, (int)decoy->salt_size) != 1 || RAND_bytes(decoy->secret, sizeof decoy->secret) != 1) {
+	if (RAND_bytes(decoy->salt, (int)decoy->salt_size) != 1 ||
+	    RAND_bytes(decoy->secret, sizeof decoy->secret) != 1) {
 		return false;
 	}
 	/* A plain entry's check runs the same PBKDF2 as the decoy's, only to take the same time. */
@@ -177,7 +188,8 @@ bool credentials_parse(const char *text, size_t size, const char *path, struct c
 			entry.line = line_number;
 			const char *problem = parse_entry(line, length, &entry);
 			if (problem != NULL) {
-				plugin_log(MOSQ_LOG_ERR, "password_file %s line %u %s", path, line_number, problem);
+				plugin_log(MOSQ_LOG_ERR, "password_file %s line %u %s", path,
+				           line_number, problem);
 				ok = false;
 			} else if (!add_entry(&list, &capacity, &entry)) {
 				plugin_log(MOSQ_LOG_ERR, "password_file %s: out of memory", path);
@@ -192,7 +204,9 @@ bool credentials_parse(const char *text, size_t size, const char *path, struct c
 		credentials_release(&list);
 		return false;
 	}
-	if (list.count == 0) plugin_log(MOSQ_LOG_WARNING, "password_file %s has no entries: every client is refused", path);
+	if (list.count == 0)
+		plugin_log(MOSQ_LOG_WARNING,
+		           "password_file %s has no entries: every client is refused", path);
 	*out = list;
 	return true;
 }
@@ -214,7 +228,8 @@ bool credentials_check(const struct credentials *credentials, const char *user, 
 	memset(&selected, 0, sizeof selected);
 	uint8_t found = 0;
 	for (size_t i = 0; i < credentials->count; i++) {
-		uint8_t same = (uint8_t)(CRYPTO_memcmp(user_digest, credentials->entries[i].user, 32) == 0);
+		uint8_t same = (uint8_t)(CRYPTO_memcmp(user_digest, credentials->entries[i].user,
+		                                       32) == 0);
 		select_into(&selected, &credentials->entries[i], (uint8_t)(0u - same));
 		found |= same;
 	}
@@ -227,7 +242,8 @@ bool credentials_check(const struct credentials *credentials, const char *user, 
 	uint8_t hash_mask = (uint8_t)(0u - (selected.hashed & 1u));
 	uint8_t candidate[64];
 	for (size_t i = 0; i < sizeof candidate; i++) {
-		candidate[i] = (uint8_t)((hashed[i] & hash_mask) | (plain[i] & (uint8_t)~hash_mask));
+		candidate[i] =
+		        (uint8_t)((hashed[i] & hash_mask) | (plain[i] & (uint8_t)~hash_mask));
 	}
 	bool same_secret = CRYPTO_memcmp(candidate, selected.secret, sizeof candidate) == 0;
 	OPENSSL_cleanse(&selected, sizeof selected);
@@ -240,7 +256,8 @@ bool credentials_check(const struct credentials *credentials, const char *user, 
 void credentials_release(struct credentials *credentials)
 {
 	if (credentials->entries != NULL) {
-		OPENSSL_cleanse(credentials->entries, credentials->count * sizeof *credentials->entries);
+		OPENSSL_cleanse(credentials->entries,
+		                credentials->count * sizeof *credentials->entries);
 		mosquitto_free(credentials->entries);
 	}
 	OPENSSL_cleanse(&credentials->decoy, sizeof credentials->decoy);

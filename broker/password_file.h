@@ -28,8 +28,9 @@
 #define CREDENTIAL_DEFAULT_ITERATIONS 101u
 
 struct credential {
-	uint8_t user[32];                        /* SHA-256 of the user name */
-	uint8_t secret[CREDENTIAL_SECRET_SIZE];  /* SHA-512 of a plain password, or the PBKDF2 hash */
+	uint8_t user[32]; /* SHA-256 of the user name */
+	uint8_t secret
+	        [CREDENTIAL_SECRET_SIZE]; /* SHA-512 of a plain password, or the PBKDF2 hash */
 	uint8_t salt[CREDENTIAL_SALT_MAX];
 	uint32_t salt_size;
 	uint32_t iterations;

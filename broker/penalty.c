@@ -20,11 +20,13 @@ static bool forgotten(const struct penalty_record *record, uint64_t now_ms)
 	return !record->used || now_ms - record->last_failure_ms >= PENALTY_FORGET_MS;
 }
 
-static struct penalty_record *find(const struct penalty_table *table, const char *address, uint64_t now_ms)
+static struct penalty_record *find(const struct penalty_table *table, const char *address,
+                                   uint64_t now_ms)
 {
 	for (size_t i = 0; i < PENALTY_SLOTS; i++) {
 		const struct penalty_record *record = &table->slots[i];
-		if (!forgotten(record, now_ms) && same_address(record, address)) return (struct penalty_record *)record;
+		if (!forgotten(record, now_ms) && same_address(record, address))
+			return (struct penalty_record *)record;
 	}
 	return NULL;
 }
@@ -71,6 +73,7 @@ void penalty_admitted(struct penalty_table *table, const char *address)
 {
 	for (size_t i = 0; i < PENALTY_SLOTS; i++) {
 		struct penalty_record *record = &table->slots[i];
-		if (record->used && same_address(record, address)) memset(record, 0, sizeof *record);
+		if (record->used && same_address(record, address))
+			memset(record, 0, sizeof *record);
 	}
 }

@@ -78,16 +78,18 @@ static bool load_config(const struct plugin_state *state, struct auth_config *co
 	config->key = load_private_key(state->key_path);
 	if (config->key == NULL) return false;
 	size_t size = 0;
-	char *text = read_operator_file("password_file", state->password_path, OPERATOR_FILE_MAX, false, &size);
-	bool ok = text != NULL && credentials_parse(text, size, state->password_path, &config->credentials);
+	char *text = read_operator_file("password_file", state->password_path, OPERATOR_FILE_MAX,
+	                                false, &size);
+	bool ok = text != NULL &&
+	        credentials_parse(text, size, state->password_path, &config->credentials);
 	release_operator_file(text, size);
 	if (!ok) release_config(config);
 	return ok;
 }
 
 /* The plaintext of a token of the right shape for this key, or NULL with the reason. */
-static uint8_t *decrypt_password(const struct auth_config *config, const char *token, size_t *length,
-                                 const char **reason)
+static uint8_t *decrypt_password(const struct auth_config *config, const char *token,
+                                 size_t *length, const char **reason)
 {
 	size_t token_length = strnlen(token, TOKEN_LENGTH_MAX + 1);
 	*reason = token_shape_problem(token, token_length);
@@ -110,7 +112,8 @@ static const char *verdict(struct plugin_state *state, const struct mosquitto_ev
 	if (auth->username == NULL || auth->password == NULL) return "no user name or password";
 	uint64_t remaining = penalty_remaining(&state->penalties, address, now_ms());
 	if (remaining > 0) {
-		snprintf(waiting, waiting_size, "address %s is in a penalty window for another %llu ms", address,
+		snprintf(waiting, waiting_size,
+		         "address %s is in a penalty window for another %llu ms", address,
 		         (unsigned long long)remaining);
 		return waiting;
 	}
@@ -119,8 +122,8 @@ static const char *verdict(struct plugin_state *state, const struct mosquitto_ev
 	uint8_t *plaintext = decrypt_password(&state->config, auth->password, &length, &reason);
 	if (plaintext == NULL) return reason;
 	bool accepted = length <= TOKEN_PLAINTEXT_MAX &&
-	                credentials_check(&state->config.credentials, auth->username,
-	                                  strnlen(auth->username, 65536), plaintext, length);
+	        credentials_check(&state->config.credentials, auth->username,
+		                  strnlen(auth->username, 65536), plaintext, length);
 	OPENSSL_cleanse(plaintext, length);
 	cjose_get_dealloc()(plaintext);
 	return accepted ? NULL : "unknown user name or wrong password";
@@ -141,7 +144,8 @@ static int on_basic_auth(int event, void *event_data, void *userdata)
 		return MOSQ_ERR_SUCCESS;
 	}
 	if (reason != waiting) penalty_failed(&state->penalties, address, now_ms());
-	plugin_log(MOSQ_LOG_NOTICE, "refused client %s: %s", client_id != NULL ? client_id : "?", reason);
+	plugin_log(MOSQ_LOG_NOTICE, "refused client %s: %s", client_id != NULL ? client_id : "?",
+	           reason);
 	return MOSQ_ERR_AUTH;
 }
 
@@ -152,13 +156,14 @@ static int on_reload(int event, void *event_data, void *userdata)
 	struct plugin_state *state = userdata;
 	struct auth_config fresh;
 	if (!load_config(state, &fresh)) {
-		plugin_log(MOSQ_LOG_ERR, "reload failed: still using the previous private key and password file");
+		plugin_log(MOSQ_LOG_ERR,
+		           "reload failed: still using the previous private key and password file");
 		return MOSQ_ERR_SUCCESS;
 	}
 	release_config(&state->config);
 	state->config = fresh;
-	plugin_log(MOSQ_LOG_INFO, "reloaded private_key %s and password_file %s (%zu entries)", state->key_path,
-	           state->password_path, state->config.credentials.count);
+	plugin_log(MOSQ_LOG_INFO, "reloaded private_key %s and password_file %s (%zu entries)",
+	           state->key_path, state->password_path, state->config.credentials.count);
 	return MOSQ_ERR_SUCCESS;
 }
 
@@ -193,8 +198,8 @@ int mosquitto_plugin_version(int supported_version_count, const int *supported_v
 	return -1;
 }
 
-int mosquitto_plugin_init(mosquitto_plugin_id_t *identifier, void **userdata, struct mosquitto_opt *options,
-                          int option_count)
+int mosquitto_plugin_init(mosquitto_plugin_id_t *identifier, void **userdata,
+                          struct mosquitto_opt *options, int option_count)
 {
 	const char *key_path = NULL;
 	const char *password_path = NULL;
@@ -206,12 +211,15 @@ int mosquitto_plugin_init(mosquitto_plugin_id_t *identifier, void **userdata, st
 			password_path = options[i].value;
 		} else if (strcmp(options[i].key, "penalty_max_ms") == 0 &&
 		           !parse_penalty_max(options[i].value, &penalty_max)) {
-			plugin_log(MOSQ_LOG_ERR, "plugin_opt_penalty_max_ms must be a number of milliseconds, 0 to 3600000");
+			plugin_log(MOSQ_LOG_ERR,
+			           "plugin_opt_penalty_max_ms must be a number of milliseconds, 0 "
+			           "to 3600000");
 			return MOSQ_ERR_INVAL;
 		}
 	}
 	if (key_path == NULL || password_path == NULL) {
-		plugin_log(MOSQ_LOG_ERR, "plugin_opt_private_key and plugin_opt_password_file are required");
+		plugin_log(MOSQ_LOG_ERR,
+		           "plugin_opt_private_key and plugin_opt_password_file are required");
 		return MOSQ_ERR_INVAL;
 	}
 	struct plugin_state *state = mosquitto_calloc(1, sizeof *state);
@@ -220,14 +228,19 @@ int mosquitto_plugin_init(mosquitto_plugin_id_t *identifier, void **userdata, st
 	state->key_path = mosquitto_strdup(key_path);
 	state->password_path = mosquitto_strdup(password_path);
 	penalty_init(&state->penalties, penalty_max);
-	if (state->key_path == NULL || state->password_path == NULL || !load_config(state, &state->config)) {
+	if (state->key_path == NULL || state->password_path == NULL ||
+	    !load_config(state, &state->config)) {
 		release_state(state);
 		return MOSQ_ERR_INVAL;
 	}
-	int rc = mosquitto_callback_register(identifier, MOSQ_EVT_BASIC_AUTH, on_basic_auth, NULL, state);
+	int rc = mosquitto_callback_register(identifier, MOSQ_EVT_BASIC_AUTH, on_basic_auth, NULL,
+	                                     state);
 	if (rc == MOSQ_ERR_SUCCESS) {
-		rc = mosquitto_callback_register(identifier, MOSQ_EVT_RELOAD, on_reload, NULL, state);
-		if (rc != MOSQ_ERR_SUCCESS) mosquitto_callback_unregister(identifier, MOSQ_EVT_BASIC_AUTH, on_basic_auth, NULL);
+		rc = mosquitto_callback_register(identifier, MOSQ_EVT_RELOAD, on_reload, NULL,
+		                                 state);
+		if (rc != MOSQ_ERR_SUCCESS)
+			mosquitto_callback_unregister(identifier, MOSQ_EVT_BASIC_AUTH,
+			                              on_basic_auth, NULL);
 	}
 	if (rc != MOSQ_ERR_SUCCESS) {
 		release_state(state);

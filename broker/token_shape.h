@@ -22,8 +22,9 @@
 #define TOKEN_PLAINTEXT_MAX 4096
 /* The base64url length of TOKEN_PLAINTEXT_MAX bytes. */
 #define TOKEN_CIPHERTEXT_MAX ((TOKEN_PLAINTEXT_MAX * 4 + 2) / 3)
-#define TOKEN_LENGTH_MAX \
-	(TOKEN_HEADER_MAX + TOKEN_KEY_LENGTH + TOKEN_IV_LENGTH + TOKEN_CIPHERTEXT_MAX + TOKEN_TAG_LENGTH + 4)
+#define TOKEN_LENGTH_MAX                                                                           \
+	(TOKEN_HEADER_MAX + TOKEN_KEY_LENGTH + TOKEN_IV_LENGTH + TOKEN_CIPHERTEXT_MAX +            \
+	 TOKEN_TAG_LENGTH + 4)
 
 /* NULL when token (length bytes, not necessarily NUL-terminated) has the shape above, otherwise a
  * sentence naming the first thing wrong with it, for the log. */

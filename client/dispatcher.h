@@ -107,7 +107,7 @@ private:
 
     std::mutex threadsMutex;
     std::thread thread;
-    std::vector<std::thread> lingering;   // threads that finish() could not join
+    std::vector<std::thread> lingering;  // threads that finish() could not join
 };
 
 }  // namespace movra

@@ -142,7 +142,8 @@ void EventQueue::delivered(std::vector<Event>& batch) {
 void EventQueue::recycle(std::vector<Event>& batch) {
     for (Event& event : batch) {
         if (spare.size() >= kSpareEvents) return;
-        if (event.isMessage && event.topic.capacity() + event.payload.capacity() <= 2 * kRecycledBytes)
+        if (event.isMessage &&
+            event.topic.capacity() + event.payload.capacity() <= 2 * kRecycledBytes)
             spare.push_back(std::move(event));
     }
 }

@@ -84,26 +84,26 @@ public:
     void restoreBound();
 
 private:
-    bool ended(std::uint64_t epoch) const;  // under mutex
+    bool ended(std::uint64_t epoch) const;    // under mutex
     void recycle(std::vector<Event>& batch);  // under mutex
 
     std::mutex mutex;
-    std::condition_variable queueReady;   // the consumer waits for events or for the stop
-    std::condition_variable spaceReady;   // pushMessage waits for room
-    std::condition_variable handled;      // waitForConnectionEvents waits for the consumer
+    std::condition_variable queueReady;  // the consumer waits for events or for the stop
+    std::condition_variable spaceReady;  // pushMessage waits for room
+    std::condition_variable handled;     // waitForConnectionEvents waits for the consumer
     std::deque<Event> queue;
-    std::vector<Event> spare;             // delivered messages whose buffers are reused
+    std::vector<Event> spare;  // delivered messages whose buffers are reused
     std::size_t queuedMessages = 0;
     std::size_t queuedBytes = 0;
     std::uint64_t nextSeq = 0;
-    std::uint64_t handledUpTo = 0;        // every event with a smaller seq has been handled
+    std::uint64_t handledUpTo = 0;           // every event with a smaller seq has been handled
     std::uint64_t connectionEventsUpTo = 0;  // one past the seq of the last connection event
     std::uint64_t epoch = 0;
-    bool active = false;                  // the current epoch's consumer has not ended
+    bool active = false;  // the current epoch's consumer has not ended
     bool stopping = false;
     std::uint64_t stopMark = 0;
     int boundLifted = 0;
-    int sleepingConsumers = 0;            // pushMessage wakes consumers only when asleep
+    int sleepingConsumers = 0;  // pushMessage wakes consumers only when asleep
 };
 
 }  // namespace movra

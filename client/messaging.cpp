@@ -133,7 +133,8 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
         interruptionsBefore = interruptions;
     }
     ClientHandle held = call.client();
-    if (!held || !call.succeeded(MQTTClient_publishMessage(held.get(), call.c_str(), &message, &token)))
+    if (!held ||
+        !call.succeeded(MQTTClient_publishMessage(held.get(), call.c_str(), &message, &token)))
         return;
     if (qos == 0) return;
     // The completion may have been recorded before the library returned the token.
@@ -156,9 +157,9 @@ int SDK::onMessageArrived(void* context, char* topicName, int topicLen,
         ArrivalGate::Pass pass(self->arrivalGate);
         if (!pass) return 0;
         // The library gives the length only when the topic holds a NUL of its own.
-        std::string_view topic = topicLen > 0
-                                     ? std::string_view(topicName, static_cast<std::size_t>(topicLen))
-                                     : std::string_view(topicName);
+        std::string_view topic =
+            topicLen > 0 ? std::string_view(topicName, static_cast<std::size_t>(topicLen))
+                         : std::string_view(topicName);
         std::string_view payload;
         if (message->payloadlen > 0)
             payload = std::string_view(static_cast<const char*>(message->payload),

@@ -94,7 +94,8 @@ void SDK::reconnectLoop() {
             std::unique_lock lock(reconnectMutex);
             if (settle) {
                 settle = false;
-                reconnectCondition.wait_for(lock, kSettleTime, [&] { return !running || connected; });
+                reconnectCondition.wait_for(lock, kSettleTime,
+                                            [&] { return !running || connected; });
             }
             if (!running || connected) {
                 workerActive = false;

@@ -61,10 +61,10 @@
 #include <thread>
 #include <vector>
 
-#include "paho/arrival_gate.h"
-#include "paho/callback_registry.h"
 #include "client_handle.h"
 #include "dispatcher.h"
+#include "paho/arrival_gate.h"
+#include "paho/callback_registry.h"
 #include "tls_options.h"
 
 namespace movra {
@@ -96,11 +96,11 @@ public:
     // Throws std::runtime_error "SDK::init — MQTTClient_create failed: <rc>" when the library
     // refuses to create the client, and std::invalid_argument, before anything changes, for TLS
     // settings that cannot take effect (checkTlsOptions). `tls` applies to the TLS schemes.
-    void init(const std::string& clientId, const std::string& brokerHost, const std::string& protocol,
-              const std::string& username, const std::string& password, bool cleanSession,
-              bool resumeSubs, bool connectRetry, bool autoReconnect, int connectRetryInterval,
-              int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
-              bool orderMatters, int connectTimeout, const std::string& edition,
+    void init(const std::string& clientId, const std::string& brokerHost,
+              const std::string& protocol, const std::string& username, const std::string& password,
+              bool cleanSession, bool resumeSubs, bool connectRetry, bool autoReconnect,
+              int connectRetryInterval, int maxReconnectInterval, int keepAlive, int pingTimeout,
+              int writeTimeout, bool orderMatters, int connectTimeout, const std::string& edition,
               const TlsOptions& tls = TlsOptions{});
 
     bool connect();

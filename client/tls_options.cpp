@@ -55,7 +55,7 @@ std::string reasonOf(std::string_view line) {
 // Why the file at `path` cannot be given to the TLS library, or empty when it can: it must be a
 // readable regular file of at most kMaxFileBytes that holds a PEM block.
 std::string fileProblem(const std::string& path) {
-    struct stat status {};
+    struct stat status{};
     if (::stat(path.c_str(), &status) != 0) return std::strerror(errno);
     if (!S_ISREG(status.st_mode)) return "not a regular file";
     if (static_cast<std::uintmax_t>(status.st_size) > TlsConnector::kMaxFileBytes)
@@ -83,8 +83,10 @@ void checkTlsOptions(const TlsOptions& options, std::string_view protocol) {
     const bool anyFile =
         !options.caFile.empty() || !options.certFile.empty() || !options.keyFile.empty();
     if (anyFile && !usesTls(protocol)) {
-        throw std::invalid_argument("SDK::init — caFile, certFile and keyFile need a TLS protocol "
-                                    "(ssl, mqtts or wss), not '" + std::string(protocol) + "'");
+        throw std::invalid_argument(
+            "SDK::init — caFile, certFile and keyFile need a TLS protocol "
+            "(ssl, mqtts or wss), not '" +
+            std::string(protocol) + "'");
     }
     if (options.certFile.empty() && (!options.keyFile.empty() || !options.keyPassword.empty())) {
         throw std::invalid_argument("SDK::init — keyFile and keyPassword need certFile");

@@ -56,8 +56,8 @@ public:
     TlsConnector& operator=(const TlsConnector&) = delete;
 
     // Sets connectOptions.ssl to this connector's record for a TLS scheme, to none otherwise.
-    void configure(const TlsOptions& options, std::string_view serverUri,
-                   std::string_view protocol, MQTTClient_connectOptions& connectOptions);
+    void configure(const TlsOptions& options, std::string_view serverUri, std::string_view protocol,
+                   MQTTClient_connectOptions& connectOptions);
 
     // MQTTClient_connect, preceded by the file checks when TLS is on. A file that cannot be used is
     // reported by one console line naming it and fails the connect with MQTTCLIENT_FAILURE, without

@@ -42,7 +42,8 @@ Endpoint endpointOf(std::string_view uri) {
         portColon = rest.rfind(':');
         endpoint.host = std::string(rest.substr(0, portColon));
     }
-    if (portColon != std::string_view::npos) endpoint.port = std::string(rest.substr(portColon + 1));
+    if (portColon != std::string_view::npos)
+        endpoint.port = std::string(rest.substr(portColon + 1));
     return endpoint;
 }
 
@@ -70,7 +71,8 @@ int connectTcp(const Endpoint& endpoint) {
     if (::getaddrinfo(endpoint.host.c_str(), endpoint.port.c_str(), &hints, &found) != 0) return -1;
     std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> addresses(found, &::freeaddrinfo);
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
-        int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        int fd =
+            ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
         if (fd < 0) continue;
         int rc = ::connect(fd, a->ai_addr, a->ai_addrlen);
         if (rc != 0 && errno == EINPROGRESS) {

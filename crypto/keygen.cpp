@@ -22,8 +22,8 @@
 #include <jansson.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <sys/stat.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -81,7 +81,8 @@ std::string base64url(const unsigned char* data, std::size_t size) {
     char* raw = nullptr;
     std::size_t length = 0;
     cjose_err error{};
-    if (!cjose_base64url_encode(data, size, &raw, &length, &error)) fail("base64url encoding failed");
+    if (!cjose_base64url_encode(data, size, &raw, &length, &error))
+        fail("base64url encoding failed");
     CjoseText text(raw);
     return std::string(text.get(), length);
 }
@@ -114,7 +115,8 @@ KeyPair makeKeyPair() {
     static const std::uint8_t exponent[] = {0x01, 0x00, 0x01};
     cjose_err error{};
     JwkPtr key(cjose_jwk_create_RSA_random(kModulusBits, exponent, sizeof exponent, &error));
-    if (!key) fail(std::string("RSA key generation failed: ") + (error.message ? error.message : "?"));
+    if (!key)
+        fail(std::string("RSA key generation failed: ") + (error.message ? error.message : "?"));
     CjoseText json(cjose_jwk_to_json(key.get(), true, &error));
     if (!json) fail("JWK serialisation failed");
 
@@ -126,8 +128,8 @@ KeyPair makeKeyPair() {
     std::string kid = thumbprint(e, n);
 
     KeyPair pair;
-    pair.publicJwk = std::string(R"({"kty":"RSA","kid":")") + kid + R"(","n":")" + n + R"(","e":")" +
-                     e + "\"}";
+    pair.publicJwk =
+        std::string(R"({"kty":"RSA","kid":")") + kid + R"(","n":")" + n + R"(","e":")" + e + "\"}";
     if (pair.publicJwk.size() != kPublicJwkLength) {
         fail("the public JWK came out " + std::to_string(pair.publicJwk.size()) +
              " characters long instead of 425");
@@ -180,7 +182,9 @@ void writeWhole(const fs::path& path, const std::string& content, mode_t mode) {
 }
 
 // Whether anything, a dangling symbolic link included, is at path.
-bool occupied(const fs::path& path) { return fs::symlink_status(path).type() != fs::file_type::not_found; }
+bool occupied(const fs::path& path) {
+    return fs::symlink_status(path).type() != fs::file_type::not_found;
+}
 
 int run(int argc, char** argv) {
     bool keep = false;
@@ -209,7 +213,8 @@ int run(int argc, char** argv) {
         fs::path lockPath = privatePath;
         lockPath += ".lock";
         lock.emplace(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (lock->fd < 0 || ::flock(lock->fd, LOCK_EX) != 0) fail("cannot lock " + lockPath.string());
+        if (lock->fd < 0 || ::flock(lock->fd, LOCK_EX) != 0)
+            fail("cannot lock " + lockPath.string());
         if (fs::exists(publicPath) && fs::exists(privatePath)) return 0;
     } else if (!force) {
         for (const fs::path& path : {publicPath, privatePath}) {

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "console.h"
 #include "cjose_handles.h"
+#include "console.h"
 #include "server_key.h"
 
 namespace movra::crypto {
@@ -26,8 +26,8 @@ std::optional<std::string> wrapPassword(std::string_view password) {
 
     // cjose refuses a null plaintext pointer even for an empty password.
     static const std::uint8_t empty = 0;
-    const auto* plaintext = password.empty() ? &empty
-                                             : reinterpret_cast<const std::uint8_t*>(password.data());
+    const auto* plaintext =
+        password.empty() ? &empty : reinterpret_cast<const std::uint8_t*>(password.data());
     JwePtr jwe(cjose_jwe_encrypt(key.get(), header.get(), plaintext, password.size(), &error));
     if (!jwe) {
         console::err("JWE encryption failed");

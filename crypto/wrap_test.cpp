@@ -3,17 +3,16 @@
 // allocator hooks, which also feed jansson and OpenSSL; the leak checker of the address-sanitizer
 // build checks the releases in each child process).
 #include <cjose/cjose.h>
-#include <gtest/gtest.h>
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-
-#include <cstdlib>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -127,11 +126,11 @@ TEST(WrapPassword, MakesAFreshFiveSegmentTokenWithTheTwoHeaderMembers) {
 // and OpenSSL keeps a few bytes on some failure paths; neither is this code's to fix, so a crash is
 // told apart by where it happened, and the leak checker runs on whole wraps in the parent only.
 struct InjectedRun {
-    char crash = 0;            // 'L': died inside cjose/OpenSSL/jansson, 'O': died anywhere else
-    bool reached = false;      // the n-th allocation happened
-    bool token = false;        // wrapPassword returned a token
-    bool wellFormed = true;    // the token has five segments
-    std::string errors;        // what the wrap wrote to std::cerr
+    char crash = 0;          // 'L': died inside cjose/OpenSSL/jansson, 'O': died anywhere else
+    bool reached = false;    // the n-th allocation happened
+    bool token = false;      // wrapPassword returned a token
+    bool wellFormed = true;  // the token has five segments
+    std::string errors;      // what the wrap wrote to std::cerr
 };
 
 int reportChannel = -1;
@@ -194,7 +193,8 @@ InjectedRun wrapWithFailingAllocation(long n) {
     ::close(channel[1]);
     std::string report;
     char buffer[512];
-    for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) report.append(buffer, got);
+    for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;)
+        report.append(buffer, got);
     ::close(channel[0]);
     int status = 0;
     ::waitpid(child, &status, 0);

@@ -29,12 +29,15 @@ def enterprise_broker(plugin: Path, private_key: Path, passwords: Path) -> Broke
     passwords.write_text(f"{USER}:{PASSWORD}\n", encoding="utf-8")
     # Started as root, mosquitto would drop to the "mosquitto" user, who cannot read our key.
     run_as = ["user root"] if os.geteuid() == 0 else []
-    return Broker(allow_anonymous=False, extra=[
-        *run_as,
-        f"plugin {plugin}",
-        f"plugin_opt_private_key {private_key}",
-        f"plugin_opt_password_file {passwords}",
-    ])
+    return Broker(
+        allow_anonymous=False,
+        extra=[
+            *run_as,
+            f"plugin {plugin}",
+            f"plugin_opt_private_key {private_key}",
+            f"plugin_opt_password_file {passwords}",
+        ],
+    )
 
 
 def round_trip(broker: Broker) -> bool:
@@ -46,8 +49,11 @@ def round_trip(broker: Broker) -> bool:
         received.set()
 
     sdk.on_message(on_message)
-    sdk.on_connection(lambda connected, code: print(
-        f"demo: connection {'up' if connected else 'down'} (code {code})", flush=True))
+    sdk.on_connection(
+        lambda connected, code: print(
+            f"demo: connection {'up' if connected else 'down'} (code {code})", flush=True
+        )
+    )
     sdk.init("movra-demo-enterprise", broker.address, "tcp", USER, PASSWORD, edition="Enterprise")
     if not sdk.connect():
         return False
@@ -68,25 +74,37 @@ def community_refused(broker: Broker) -> bool:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--private-key", type=Path, default=Path(os.environ.get(
-        "MOVRA_SERVER_PRIVATE_JWK", ROOT / "build" / "dev-key" / "server_private.jwk")))
-    parser.add_argument("--plugin", type=Path,
-                        default=ROOT / "build" / "native" / "broker" / "movra_jwe_auth.so")
+    parser.add_argument(
+        "--private-key",
+        type=Path,
+        default=Path(
+            os.environ.get(
+                "MOVRA_SERVER_PRIVATE_JWK", ROOT / "build" / "dev-key" / "server_private.jwk"
+            )
+        ),
+    )
+    parser.add_argument(
+        "--plugin", type=Path, default=ROOT / "build" / "native" / "broker" / "movra_jwe_auth.so"
+    )
     args = parser.parse_args()
     for path in (args.private_key, args.plugin):
         if not path.is_file():
             print(f"demo: {path} not found: run 'make native' first", file=sys.stderr)
             return 1
 
-    with tempfile.TemporaryDirectory(prefix="movra-demo-") as directory, \
-            enterprise_broker(args.plugin, args.private_key, Path(directory) / "passwords") as broker:
+    with (
+        tempfile.TemporaryDirectory(prefix="movra-demo-") as directory,
+        enterprise_broker(args.plugin, args.private_key, Path(directory) / "passwords") as broker,
+    ):
         print("demo: Enterprise client, password wrapped as a JWE token", flush=True)
         ok = round_trip(broker)
         print("demo: Enterprise round trip " + ("complete" if ok else "FAILED"), flush=True)
         print("demo: Community client, same password in plain text", flush=True)
         refused = community_refused(broker)
-        print("demo: Community client " + ("refused, as it should be" if refused else "ADMITTED"),
-              flush=True)
+        print(
+            "demo: Community client " + ("refused, as it should be" if refused else "ADMITTED"),
+            flush=True,
+        )
         return 0 if ok and refused else 1
 
 

@@ -42,8 +42,22 @@ def receive_rate(sdk: movra_sdk.SDK, broker: Broker, count: int) -> tuple[float,
     sdk.on_message(handler)
     assert sdk.subscribe("rates/in", 0)
     lines = "".join(f"message {i:08d}\n" for i in range(count)).encode()
-    subprocess.run(["mosquitto_pub", "-h", broker.host, "-p", str(broker.port), "-t", "rates/in",
-                    "-q", "0", "-l"], input=lines, check=True)
+    subprocess.run(
+        [
+            "mosquitto_pub",
+            "-h",
+            broker.host,
+            "-p",
+            str(broker.port),
+            "-t",
+            "rates/in",
+            "-q",
+            "0",
+            "-l",
+        ],
+        input=lines,
+        check=True,
+    )
     done.wait(60)
     sdk.on_message(None)
     if len(arrivals) < 2:
@@ -66,8 +80,10 @@ def main() -> int:
         sdk.stop()
     print(f"publish QoS 0: {qos0:,.0f} msg/s", flush=True)
     print(f"publish QoS 1: {qos1:,.0f} msg/s", flush=True)
-    print(f"receive into a Python handler: {received:,.0f} msg/s ({got} of {args.messages})",
-          flush=True)
+    print(
+        f"receive into a Python handler: {received:,.0f} msg/s ({got} of {args.messages})",
+        flush=True,
+    )
     return 0 if got == args.messages else 1
 
 

@@ -55,13 +55,12 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             "init",
             [](PySDK& self, const std::string& clientId, const std::string& brokerHost,
                const std::string& protocol, const std::string& username,
-               const std::string& password, bool cleanSession, bool resumeSubs,
-               bool connectRetry, bool autoReconnect, int connectRetryInterval,
-               int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
-               bool orderMatters, int connectTimeout, const std::string& edition,
-               const OptionalPath& caFile, const OptionalPath& certFile,
-               const OptionalPath& keyFile, const std::optional<std::string>& keyPassword,
-               bool verifyPeer) {
+               const std::string& password, bool cleanSession, bool resumeSubs, bool connectRetry,
+               bool autoReconnect, int connectRetryInterval, int maxReconnectInterval,
+               int keepAlive, int pingTimeout, int writeTimeout, bool orderMatters,
+               int connectTimeout, const std::string& edition, const OptionalPath& caFile,
+               const OptionalPath& certFile, const OptionalPath& keyFile,
+               const std::optional<std::string>& keyPassword, bool verifyPeer) {
                 self.sdk().init(clientId, brokerHost, protocol, username, password, cleanSession,
                                 resumeSubs, connectRetry, autoReconnect, connectRetryInterval,
                                 maxReconnectInterval, keepAlive, pingTimeout, writeTimeout,
@@ -77,13 +76,17 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("edition") = "Community", py::kw_only(), py::arg("caFile") = py::none(),
             py::arg("certFile") = py::none(), py::arg("keyFile") = py::none(),
             py::arg("keyPassword") = py::none(), py::arg("verifyPeer") = true, Release())
-        .def("connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
-        .def("disconnect", [](PySDK& self) { self.sdk().disconnect(); }, Release())
+        .def(
+            "connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
+        .def(
+            "disconnect", [](PySDK& self) { self.sdk().disconnect(); }, Release())
         .def(
             "publish",
             // The library reads topic and payload where Python keeps them (see byte_view.h).
             [](PySDK& self, const ByteView& topic, const ByteView& payload, int qos,
-               bool retained) { self.sdk().publish(topic.bytes(), payload.bytes(), qos, retained); },
+               bool retained) {
+                self.sdk().publish(topic.bytes(), payload.bytes(), qos, retained);
+            },
             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false,
             Release())
         .def(
@@ -94,13 +97,13 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("topic"), py::arg("qos") = 0, Release())
         .def(
             "unsubscribe",
-            [](PySDK& self, const std::string& topic) { self.sdk().unsubscribe(topic); },
-            py::arg(), py::pos_only(), Release())
+            [](PySDK& self, const std::string& topic) { self.sdk().unsubscribe(topic); }, py::arg(),
+            py::pos_only(), Release())
         .def("on_message", &PySDK::setMessage, py::arg(), py::pos_only())
         .def("on_connection", &PySDK::setConnection, py::arg(), py::pos_only())
-        .def("stop", [](PySDK& self) { self.sdk().stop(); }, Release())
+        .def(
+            "stop", [](PySDK& self) { self.sdk().stop(); }, Release())
         .def("is_connected", [](PySDK& self) { return self.sdk().is_connected(); });
 
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function(&movra::python::stopAllAtExit));
+    py::module_::import("atexit").attr("register")(py::cpp_function(&movra::python::stopAllAtExit));
 }

@@ -48,7 +48,7 @@ namespace {
 // native handler is always the bridge: the slot alone decides whether a Python callable runs, so
 // two threads setting handlers at once can never leave the slot and the native handler disagreeing.
 template <typename Bridge, typename Callable>
-Bridge bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerSlots::*slot,
+Bridge bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerSlots::* slot,
                  std::optional<Callable> callable) {
     (*slots).*slot = callable ? py::object(std::move(*callable)) : py::object();
     return Bridge{slots};
@@ -65,8 +65,7 @@ void PySDK::setMessage(std::optional<MessageCallable> handler) {
 }
 
 void PySDK::setConnection(std::optional<ConnectionCallable> handler) {
-    auto bridge =
-        bridgeFor<ConnectionBridge>(slots, &HandlerSlots::connection, std::move(handler));
+    auto bridge = bridgeFor<ConnectionBridge>(slots, &HandlerSlots::connection, std::move(handler));
     GilRelease release;
     native->on_connection(std::move(bridge));
 }

@@ -45,8 +45,8 @@ private:
 thread_local KeptThreadState dispatchThreadState;
 
 py::str decodeStrict(const std::string& bytes) {
-    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()),
-                                          "strict");
+    PyObject* text =
+        PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(text);
 }

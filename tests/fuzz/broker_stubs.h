@@ -8,7 +8,7 @@
 
 extern MOSQ_FUNC_generic_callback stub_basic_auth;
 extern MOSQ_FUNC_generic_callback stub_reload;
-extern void *stub_userdata;
-extern const char *stub_address;
+extern void* stub_userdata;
+extern const char* stub_address;
 
 #endif

@@ -9,12 +9,12 @@
 #include "broker_stubs.h"
 #include "password_file.h"
 
-int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-	struct credentials credentials;
-	if (!credentials_parse((const char *)data, size, "fuzz", &credentials)) return 0;
-	static const uint8_t wrong[] = "not the password \xff";
-	if (credentials.count > 0 && credentials_check(&credentials, "alice", 5, wrong, sizeof wrong)) abort();
-	credentials_release(&credentials);
-	return 0;
+int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    struct credentials credentials;
+    if (!credentials_parse((const char*)data, size, "fuzz", &credentials)) return 0;
+    static const uint8_t wrong[] = "not the password \xff";
+    if (credentials.count > 0 && credentials_check(&credentials, "alice", 5, wrong, sizeof wrong))
+        abort();
+    credentials_release(&credentials);
+    return 0;
 }

@@ -17,8 +17,9 @@ from jwcrypto.common import json_encode
 
 
 def token(key: jwk.JWK, plaintext: bytes) -> str:
-    made = jwe.JWE(plaintext, json_encode({"alg": "RSA-OAEP", "enc": "A256GCM"}),
-                   algs=["RSA-OAEP", "A256GCM"])
+    made = jwe.JWE(
+        plaintext, json_encode({"alg": "RSA-OAEP", "enc": "A256GCM"}), algs=["RSA-OAEP", "A256GCM"]
+    )
     made.add_recipient(key)
     return made.serialize(compact=True)
 

@@ -38,7 +38,8 @@ bool accepts(int port) {
 }
 
 std::string mosquittoBinary() {
-    for (const char* candidate : {"/usr/sbin/mosquitto", "/usr/bin/mosquitto", "/usr/local/sbin/mosquitto"})
+    for (const char* candidate :
+         {"/usr/sbin/mosquitto", "/usr/bin/mosquitto", "/usr/local/sbin/mosquitto"})
         if (::access(candidate, X_OK) == 0) return candidate;
     throw std::runtime_error("mosquitto not found: run 'make setup'");
 }
@@ -69,7 +70,8 @@ Broker::Broker(Options options) : port_(freePort()) {
     logPath = dir + "/mosquitto.log";
     std::ifstream templateFile(MOVRA_MOSQUITTO_TEMPLATE);
     if (!templateFile) throw std::runtime_error("cannot read " MOVRA_MOSQUITTO_TEMPLATE);
-    std::string text((std::istreambuf_iterator<char>(templateFile)), std::istreambuf_iterator<char>());
+    std::string text((std::istreambuf_iterator<char>(templateFile)),
+                     std::istreambuf_iterator<char>());
     auto fill = [&](const std::string& name, const std::string& value) {
         for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at))
             text.replace(at, name.size(), value);
@@ -110,7 +112,8 @@ void Broker::start() {
         if (in >= 0) ::dup2(in, 0);
         ::dup2(log, 1);
         ::dup2(log, 2);
-        ::execl(binary.c_str(), binary.c_str(), "-c", configPath.c_str(), static_cast<char*>(nullptr));
+        ::execl(binary.c_str(), binary.c_str(), "-c", configPath.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     ::close(log);

@@ -63,7 +63,8 @@ TEST_F(Connect, AfterAnEmptiedHandlerWritesTheLineButCallsNothing) {
     EXPECT_TRUE(sdk.connect());
     sdk.disconnect();
     console.restore();
-    EXPECT_EQ(console.out(), "[SDK] Connected to tcp://" + broker.address() + "\n[SDK] Disconnected\n");
+    EXPECT_EQ(console.out(),
+              "[SDK] Connected to tcp://" + broker.address() + "\n[SDK] Disconnected\n");
     EXPECT_TRUE(log.events().empty());
 }
 
@@ -124,7 +125,9 @@ TEST(Destruction, OfAConnectedObjectDisconnectsAndNotifies) {
 
 TEST(Destruction, OfANeverInitialisedObjectReportsNotConnected) {
     ConsoleCapture console;
-    { SDK sdk; }
+    {
+        SDK sdk;
+    }
     console.restore();
     EXPECT_EQ(console.out(), "[SDK] Not connected\n");
     EXPECT_EQ(console.err(), "");

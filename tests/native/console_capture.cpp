@@ -53,13 +53,13 @@ void ConsoleCapture::putBack(Stream& stream) {
 
 std::string ConsoleCapture::read(const Stream& stream) {
     flushAll();
-    struct stat info {};
+    struct stat info{};
     if (::fstat(stream.file, &info) != 0) return {};
     std::string text(static_cast<std::size_t>(info.st_size), '\0');
     std::size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = ::pread(stream.file, text.data() + done, text.size() - done,
-                            static_cast<off_t>(done));
+        ssize_t n =
+            ::pread(stream.file, text.data() + done, text.size() - done, static_cast<off_t>(done));
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }

@@ -40,9 +40,9 @@ public:
 
 private:
     struct Stream {
-        int fd = -1;       // 1 or 2
-        int saved = -1;    // the original, dup'ed
-        int file = -1;     // the in-memory file standing in for it
+        int fd = -1;     // 1 or 2
+        int saved = -1;  // the original, dup'ed
+        int file = -1;   // the in-memory file standing in for it
     };
     static void flushAll();
     static void redirect(Stream& stream, int fd);

@@ -188,7 +188,8 @@ TEST(DispatchThread, MessagesOfOneObjectAreHandledOneAtATimeInArrivalOrder) {
     connectClient(sender, broker);
     ASSERT_TRUE(receiver.subscribe("order/#", 1));
     constexpr int kCount = 300;
-    for (int i = 0; i < kCount; ++i) sender.publish("order/" + std::to_string(i % 3), std::to_string(i), 1, false);
+    for (int i = 0; i < kCount; ++i)
+        sender.publish("order/" + std::to_string(i % 3), std::to_string(i), 1, false);
     ASSERT_TRUE(inbox.waitForCount(kCount)) << inbox.size() << " received";
     EXPECT_FALSE(overlapped);
     auto received = inbox.messages();

@@ -19,7 +19,8 @@ TEST(Init, ServerUriIsProtocolSeparatorAndHostJoinedUnchanged) {
         ConsoleCapture console;
         ASSERT_TRUE(sdk.connect());
         console.restore();
-        EXPECT_EQ(console.out(), "[SDK] Connected to " + protocol + "://" + broker.address() + "\n");
+        EXPECT_EQ(console.out(),
+                  "[SDK] Connected to " + protocol + "://" + broker.address() + "\n");
         EXPECT_EQ(console.err(), "");
     }
 }
@@ -27,7 +28,8 @@ TEST(Init, ServerUriIsProtocolSeparatorAndHostJoinedUnchanged) {
 TEST(Init, EmptyProtocolAndHostAreRefusedByTheLibraryWithItsCode) {
     SDK sdk;
     try {
-        sdk.init("id", "", "", "", "", true, true, true, true, 1, 60, 60, 10, 10, true, 5, "Standard");
+        sdk.init("id", "", "", "", "", true, true, true, true, 1, 60, 60, 10, 10, true, 5,
+                 "Standard");
         FAIL() << "init accepted the server URI \"://\"";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "SDK::init \xE2\x80\x94 MQTTClient_create failed: " +
@@ -48,8 +50,11 @@ ConnectPacket connectPacketOf(const std::string& clientId, const std::string& us
     FakeBroker fake(/*acceptSessions=*/false);
     SDK sdk;
     initClient(sdk, fake.address(),
-               {.clientId = clientId, .username = username, .password = password,
-                .cleanSession = cleanSession, .keepAlive = keepAlive});
+               {.clientId = clientId,
+                .username = username,
+                .password = password,
+                .cleanSession = cleanSession,
+                .keepAlive = keepAlive});
     ConsoleCapture console;  // the failed connect's line is not under test here
     sdk.connect();
     auto packet = fake.waitForConnect(kPatience);
@@ -83,12 +88,11 @@ TEST(Init, FailedSecondInitLeavesTheObjectUninitialisedAndTheNextInitUsable) {
     SDK sdk;
     connectClient(sdk, broker, {.clientId = "first", .username = "a"});
 
-
     ConsoleCapture console;
     // Long texts force new buffers for the copies; the old ones are released.
     std::string longName(200, 'u');
-    EXPECT_THROW(sdk.init("second", "", "", longName, std::string(300, 'p'), true, true, true,
-                          true, 1, 60, 60, 10, 10, true, 5, "Standard"),
+    EXPECT_THROW(sdk.init("second", "", "", longName, std::string(300, 'p'), true, true, true, true,
+                          1, 60, 60, 10, 10, true, 5, "Standard"),
                  std::runtime_error);
     EXPECT_FALSE(sdk.is_initialised());
     EXPECT_FALSE(sdk.is_connected());

@@ -227,7 +227,6 @@ TEST(Lifecycle, StopFromAnotherThreadWhileCallsAreUnderWayIsClean) {
         // Publishes on other threads do not keep the library's disconnect waiting for 10 s.
         EXPECT_LT(took, 5s) << "round " << round;
         EXPECT_FALSE(sdk.is_initialised());
-
     }
 }
 
@@ -244,8 +243,8 @@ TEST(Lifecycle, ABrokerRestartWithAutoReconnectRestoresTheSession) {
     ASSERT_TRUE(log.waitForCount(3));
     EXPECT_EQ(log.events(), (Events{{true, 0}, {false, -1}, {true, 0}}));
     EXPECT_TRUE(sdk.is_connected());
-    EXPECT_TRUE(console.waitForOut("[SDK] Reconnected successfully to tcp://" + broker.address() + "\n",
-                                   kPatience));
+    EXPECT_TRUE(console.waitForOut(
+        "[SDK] Reconnected successfully to tcp://" + broker.address() + "\n", kPatience));
 }
 
 }  // namespace

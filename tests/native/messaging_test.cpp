@@ -1,9 +1,8 @@
 // subscribe, unsubscribe and publish: their results, console lines and streams, topics with a zero
 // byte, values the library refuses, payloads too large for the message record, and inbound messages
 // without a handler.
-#include <sys/mman.h>
-
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <climits>
 #include <cstdint>
@@ -68,8 +67,8 @@ TEST(Messaging, ValuesTheLibraryRefusesTakeTheFailurePathWithItsCode) {
     console.restore();
     std::string utf8 = std::to_string(MQTTCLIENT_BAD_UTF8_STRING);
     EXPECT_EQ(console.err(),
-              "[SDK] subscribe failed on 'bad/qos', rc=" + std::to_string(MQTTCLIENT_BAD_QOS) + "\n" +
-                  "[SDK] subscribe failed on '" + badTopic + "', rc=" + utf8 + "\n" +
+              "[SDK] subscribe failed on 'bad/qos', rc=" + std::to_string(MQTTCLIENT_BAD_QOS) +
+                  "\n" + "[SDK] subscribe failed on '" + badTopic + "', rc=" + utf8 + "\n" +
                   "[SDK] unsubscribe failed on '" + badTopic + "', rc=" + utf8 + "\n" +
                   "[SDK] publish failed on '" + badTopic + "', rc=" + utf8 + "\n");
     EXPECT_EQ(console.out(), "");
@@ -89,7 +88,8 @@ TEST(Messaging, ATopicEndsAtItsFirstZeroByteButItsLinesShowAllOfIt) {
     ASSERT_TRUE(inbox.waitForCount(1));
     sdk.unsubscribe(topic);
     console.restore();
-    EXPECT_EQ(console.out(), "[SDK] Subscribed to: " + topic + "\n[SDK] Unsubscribed from: " + topic + "\n");
+    EXPECT_EQ(console.out(),
+              "[SDK] Subscribed to: " + topic + "\n[SDK] Unsubscribed from: " + topic + "\n");
     EXPECT_EQ(inbox.messages(), (std::vector<Message>{{"zero", "p"}}));
 }
 
@@ -127,7 +127,8 @@ class HugePayload {
 public:
     static constexpr std::size_t kSize = std::size_t{1} << 31;
     HugePayload() {
-        data = ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        data =
+            ::mmap(nullptr, kSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     }
     ~HugePayload() {
         if (data != MAP_FAILED) ::munmap(data, kSize);
@@ -156,7 +157,8 @@ TEST(Messaging, APayloadOfTwoGibibytesIsRefusedBeforeTheLibraryAndNothingIsSent)
     ASSERT_TRUE(inbox.waitForCount(1));
     std::this_thread::sleep_for(100ms);
     console.restore();
-    std::string line = "[SDK] publish failed on 'huge/t', rc=" + std::to_string(SDK::kPayloadTooLarge) + "\n";
+    std::string line =
+        "[SDK] publish failed on 'huge/t', rc=" + std::to_string(SDK::kPayloadTooLarge) + "\n";
     EXPECT_EQ(SDK::kPayloadTooLarge, -8);
     EXPECT_EQ(console.err(), line + line + line);
     EXPECT_EQ(console.out(), "");

@@ -60,7 +60,8 @@ TEST_P(PayloadExchange, PayloadsArriveUnchangedAndInOrder) {
 // Delivered messages lend their buffers to later ones: a stream whose sizes rise and fall, on
 // topics of different lengths, must still arrive byte for byte.
 TEST_P(PayloadExchange, AStreamOfRisingAndFallingSizesArrivesUnchanged) {
-    const std::vector<std::string> topics = {"mixed/a", "mixed/a-much-longer-topic-name", "mixed/ab"};
+    const std::vector<std::string> topics = {"mixed/a", "mixed/a-much-longer-topic-name",
+                                             "mixed/ab"};
     const std::vector<std::size_t> sizes = {0, 1000, 3, 1024, 5000, 17, 0, 2048, 1023, 64};
     std::vector<Message> sent;
     for (std::size_t i = 0; i < 400; ++i) {

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         eventually([&] { return received >= static_cast<std::size_t>(count); }, 30s);
     }
-    std::printf("QoS 1: %d publishes of %zu bytes in %.3f s = %.0f messages/s (%zu received)\n", count,
-                size, seconds, count / seconds, received.load());
+    std::printf("QoS 1: %d publishes of %zu bytes in %.3f s = %.0f messages/s (%zu received)\n",
+                count, size, seconds, count / seconds, received.load());
     return received >= static_cast<std::size_t>(count) ? 0 : 1;
 }

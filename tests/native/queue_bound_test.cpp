@@ -2,9 +2,8 @@
 // held handler cannot keep up with, nothing is lost, the order is kept, the memory the queue holds
 // stays near the bound instead of growing with the flood, and a handler that publishes at QoS 1
 // while the queue is full is not stalled by the receive thread waiting for room.
-#include <malloc.h>
-
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include "line_publisher.h"
 #include "support.h"
@@ -67,7 +66,9 @@ struct Flood {
         ASSERT_EQ(received.size(), count);
         for (std::size_t i = 0; i < count; ++i) {
             ASSERT_EQ(received[i].payload.size(), kMessageSize) << "message " << i;
-            ASSERT_EQ(received[i].payload.compare(0, std::to_string(i).size() + 1, std::to_string(i) + ":"), 0)
+            ASSERT_EQ(received[i].payload.compare(0, std::to_string(i).size() + 1,
+                                                  std::to_string(i) + ":"),
+                      0)
                 << "message " << i << " out of order";
         }
     }

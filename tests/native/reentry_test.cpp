@@ -16,22 +16,40 @@ namespace {
 constexpr auto kPrompt = 5s;
 
 enum class Action {
-    Publish0, Publish1, Publish2, Subscribe, Unsubscribe, Connect, Disconnect,
-    SetMessageHandler, SetConnectionHandler, Stop
+    Publish0,
+    Publish1,
+    Publish2,
+    Subscribe,
+    Unsubscribe,
+    Connect,
+    Disconnect,
+    SetMessageHandler,
+    SetConnectionHandler,
+    Stop
 };
 
 std::string nameOf(Action action) {
     switch (action) {
-        case Action::Publish0: return "PublishQos0";
-        case Action::Publish1: return "PublishQos1";
-        case Action::Publish2: return "PublishQos2";
-        case Action::Subscribe: return "Subscribe";
-        case Action::Unsubscribe: return "Unsubscribe";
-        case Action::Connect: return "Connect";
-        case Action::Disconnect: return "Disconnect";
-        case Action::SetMessageHandler: return "SetMessageHandler";
-        case Action::SetConnectionHandler: return "SetConnectionHandler";
-        case Action::Stop: return "Stop";
+        case Action::Publish0:
+            return "PublishQos0";
+        case Action::Publish1:
+            return "PublishQos1";
+        case Action::Publish2:
+            return "PublishQos2";
+        case Action::Subscribe:
+            return "Subscribe";
+        case Action::Unsubscribe:
+            return "Unsubscribe";
+        case Action::Connect:
+            return "Connect";
+        case Action::Disconnect:
+            return "Disconnect";
+        case Action::SetMessageHandler:
+            return "SetMessageHandler";
+        case Action::SetConnectionHandler:
+            return "SetConnectionHandler";
+        case Action::Stop:
+            return "Stop";
     }
     return "?";
 }
@@ -50,16 +68,36 @@ protected:
         if (acted.exchange(true)) return;
         Stopwatch watch;
         switch (GetParam()) {
-            case Action::Publish0: sdk.publish("reentry/out", "qos0", 0, false); break;
-            case Action::Publish1: sdk.publish("reentry/out", "qos1", 1, false); break;
-            case Action::Publish2: sdk.publish("reentry/out", "qos2", 2, false); break;
-            case Action::Subscribe: result = sdk.subscribe("reentry/extra", 1); break;
-            case Action::Unsubscribe: sdk.unsubscribe("reentry/in"); break;
-            case Action::Connect: result = sdk.connect(); break;
-            case Action::Disconnect: sdk.disconnect(); break;
-            case Action::SetMessageHandler: sdk.on_message(replacement.handler()); break;
-            case Action::SetConnectionHandler: sdk.on_connection(connections.handler()); break;
-            case Action::Stop: sdk.stop(); break;
+            case Action::Publish0:
+                sdk.publish("reentry/out", "qos0", 0, false);
+                break;
+            case Action::Publish1:
+                sdk.publish("reentry/out", "qos1", 1, false);
+                break;
+            case Action::Publish2:
+                sdk.publish("reentry/out", "qos2", 2, false);
+                break;
+            case Action::Subscribe:
+                result = sdk.subscribe("reentry/extra", 1);
+                break;
+            case Action::Unsubscribe:
+                sdk.unsubscribe("reentry/in");
+                break;
+            case Action::Connect:
+                result = sdk.connect();
+                break;
+            case Action::Disconnect:
+                sdk.disconnect();
+                break;
+            case Action::SetMessageHandler:
+                sdk.on_message(replacement.handler());
+                break;
+            case Action::SetConnectionHandler:
+                sdk.on_connection(connections.handler());
+                break;
+            case Action::Stop:
+                sdk.stop();
+                break;
         }
         took = watch.elapsed();
         done.set();
@@ -147,12 +185,12 @@ TEST_P(Reentry, FromTheConnectionHandlerOfConnect) {
     verify(console.out());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachMethod, Reentry,
-    ::testing::Values(Action::Publish0, Action::Publish1, Action::Publish2, Action::Subscribe,
-                      Action::Unsubscribe, Action::Connect, Action::Disconnect,
-                      Action::SetMessageHandler, Action::SetConnectionHandler, Action::Stop),
-    [](const auto& info) { return nameOf(info.param); });
+INSTANTIATE_TEST_SUITE_P(EachMethod, Reentry,
+                         ::testing::Values(Action::Publish0, Action::Publish1, Action::Publish2,
+                                           Action::Subscribe, Action::Unsubscribe, Action::Connect,
+                                           Action::Disconnect, Action::SetMessageHandler,
+                                           Action::SetConnectionHandler, Action::Stop),
+                         [](const auto& info) { return nameOf(info.param); });
 
 TEST(ReentryOnLoss, ALossHandlerMayReconnectSubscribeAndPublish) {
     Broker broker;

@@ -1,11 +1,10 @@
 #include "support.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace movra::testing {
 

@@ -47,7 +47,8 @@ void initClient(SDK& sdk, const Broker& broker, Settings settings = {});
 void connectClient(SDK& sdk, const Broker& broker, Settings settings = {});
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = kPatience);
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = kPatience);
 
 struct Message {
     std::string topic;
@@ -100,8 +101,8 @@ class Stopwatch {
 public:
     Stopwatch() : start(std::chrono::steady_clock::now()) {}
     std::chrono::milliseconds elapsed() const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                     start);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
     }
 
 private:

@@ -22,7 +22,8 @@ public:
         dir = ::mkdtemp(pattern);
         std::filesystem::permissions(dir, std::filesystem::perms(0755));
         const std::string command =
-            "cd " + dir + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
+            "cd " + dir +
+            " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
             " -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=localhost"
             " -addext subjectAltName=IP:127.0.0.1,DNS:localhost >/dev/null 2>&1"
             " && chmod 644 key.pem cert.pem";
@@ -40,10 +41,10 @@ struct TlsBroker {
     SelfSignedCertificate certificate;
     int port = freePort();
     Broker broker{Broker::Options{.extra = {
-        "listener " + std::to_string(port) + " 127.0.0.1",
-        "certfile " + certificate.cert(),
-        "keyfile " + certificate.key(),
-    }}};
+                                      "listener " + std::to_string(port) + " 127.0.0.1",
+                                      "certfile " + certificate.cert(),
+                                      "keyfile " + certificate.key(),
+                                  }}};
     std::string address() const { return "127.0.0.1:" + std::to_string(port); }
 };
 
@@ -69,8 +70,8 @@ TEST(Tls, VerifiedSessionRoundTripAndReconnect) {
     ASSERT_TRUE(log.waitForCount(3));
     EXPECT_TRUE(sdk.is_connected());
     sdk.stop();
-    EXPECT_EQ(log.events(), (std::vector<std::pair<bool, int>>{
-                                {true, 0}, {false, -1}, {true, 0}, {false, 0}}));
+    EXPECT_EQ(log.events(),
+              (std::vector<std::pair<bool, int>>{{true, 0}, {false, -1}, {true, 0}, {false, 0}}));
 }
 
 TEST(Tls, UntrustedCertificateIsAConnectFailureWithItsReason) {
@@ -81,7 +82,8 @@ TEST(Tls, UntrustedCertificateIsAConnectFailureWithItsReason) {
     EXPECT_FALSE(sdk.connect());
     EXPECT_FALSE(sdk.is_connected());
     const std::string err = console.err();
-    EXPECT_EQ(err.rfind("[SDK] TLS: certificate verify failed; server certificate: ", 0), 0u) << err;
+    EXPECT_EQ(err.rfind("[SDK] TLS: certificate verify failed; server certificate: ", 0), 0u)
+        << err;
     EXPECT_NE(err.find("\n[SDK] connect failed, rc=-1\n"), std::string::npos) << err;
     console.restore();
     sdk.stop();

@@ -45,8 +45,12 @@ def run_child(code: str, *args: str, timeout: float = 60) -> ChildResult:
     finds the repository on sys.path (for broker.harness) and sys.argv[1:] holds `args`.
     """
     prelude = f"import sys; sys.path.insert(0, {str(ROOT)!r})\n"
-    proc = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code), *args],
-                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+    proc = subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code), *args],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        timeout=timeout,
+    )
     return ChildResult(proc.returncode, proc.stdout, proc.stderr)
 
 
@@ -229,8 +233,9 @@ def traffic(raw_client):
     stop = threading.Event()
     threads = []
 
-    def start(topic: str, *, qos: tuple[int, ...] = (0,), pause: float = 0.0005,
-              payload: str = "m{}"):
+    def start(
+        topic: str, *, qos: tuple[int, ...] = (0,), pause: float = 0.0005, payload: str = "m{}"
+    ):
         client = raw_client()
 
         def run():

@@ -51,6 +51,7 @@ def load_private_key() -> jwk.JWK:
 
 # --- tokens -------------------------------------------------------------------------------------
 
+
 def b64url_decode(segment: str) -> bytes:
     return base64.urlsafe_b64decode(segment + "=" * (-len(segment) % 4))
 
@@ -80,21 +81,31 @@ def decrypt_by_hand(token: str, key: jwk.JWK | None = None) -> bytes:
     private = (key or load_private_key()).get_op_key("unwrapKey")
     oaep = padding.OAEP(mgf=padding.MGF1(hashes.SHA1()), algorithm=hashes.SHA1(), label=None)
     content_key = private.decrypt(b64url_decode(wrapped_key), oaep)
-    return AESGCM(content_key).decrypt(b64url_decode(iv), b64url_decode(ciphertext) + b64url_decode(tag),
-                                       header.encode("ascii"))
+    return AESGCM(content_key).decrypt(
+        b64url_decode(iv), b64url_decode(ciphertext) + b64url_decode(tag), header.encode("ascii")
+    )
 
 
 # --- a broker that decrypts ---------------------------------------------------------------------
 
-def plugin_lines(credentials: dict[str, str], *, key: Path | None = None,
-                 password_file: Path | None = None, penalty_max_ms: int | None = None) -> list[str]:
+
+def plugin_lines(
+    credentials: dict[str, str],
+    *,
+    key: Path | None = None,
+    password_file: Path | None = None,
+    penalty_max_ms: int | None = None,
+) -> list[str]:
     """The configuration lines that run the plugin and admit only clients whose JWE password it
     decrypts to the password listed for their user name (or in password_file, when given)."""
     passwords = password_file
     if passwords is None:
         passwords = Path(tempfile.mkdtemp(prefix="movra-jwe-auth-")) / "passwords"
-        passwords.write_bytes("".join(f"{user}:{password}\n" for user, password in credentials.items())
-                              .encode("utf-8"))
+        passwords.write_bytes(
+            "".join(f"{user}:{password}\n" for user, password in credentials.items()).encode(
+                "utf-8"
+            )
+        )
     penalty = [] if penalty_max_ms is None else [f"plugin_opt_penalty_max_ms {penalty_max_ms}"]
     # Started as root, mosquitto would drop to the "mosquitto" user before the plugin reads the key
     # and the password file, which belong to whoever runs the tests and are readable by them alone.
@@ -108,20 +119,31 @@ def plugin_lines(credentials: dict[str, str], *, key: Path | None = None,
     ]
 
 
-def plugin_broker(credentials: dict[str, str], *, key: Path | None = None,
-                  log_verbose: bool = True, password_file: Path | None = None,
-                  penalty_max_ms: int | None = None) -> Broker:
+def plugin_broker(
+    credentials: dict[str, str],
+    *,
+    key: Path | None = None,
+    log_verbose: bool = True,
+    password_file: Path | None = None,
+    penalty_max_ms: int | None = None,
+) -> Broker:
     """A mosquitto (not started) with the plugin of plugin_lines."""
-    return Broker(allow_anonymous=False, log_verbose=log_verbose,
-                  extra=plugin_lines(credentials, key=key, password_file=password_file,
-                                     penalty_max_ms=penalty_max_ms))
+    return Broker(
+        allow_anonymous=False,
+        log_verbose=log_verbose,
+        extra=plugin_lines(
+            credentials, key=key, password_file=password_file, penalty_max_ms=penalty_max_ms
+        ),
+    )
 
 
 # --- MQTT on the wire ---------------------------------------------------------------------------
 
+
 @dataclass
 class Connect:
     """The fields of one CONNECT packet."""
+
     protocol: str
     level: int
     client_id: bytes
@@ -162,7 +184,7 @@ def read_packet(sock: socket.socket) -> tuple[int, bytes, bytes]:
 
 def _field(body: bytes, pos: int) -> tuple[bytes, int]:
     (size,) = struct.unpack_from("!H", body, pos)
-    return body[pos + 2:pos + 2 + size], pos + 2 + size
+    return body[pos + 2 : pos + 2 + size], pos + 2 + size
 
 
 def parse_connect(body: bytes) -> Connect:
@@ -185,10 +207,18 @@ def parse_connect(body: bytes) -> Connect:
 
 def encode_connect(client_id: str, username: str, password: bytes) -> bytes:
     """An MQTT 3.1.1 CONNECT with a clean session, a user name and a password."""
+
     def field(data: bytes) -> bytes:
         return struct.pack("!H", len(data)) + data
-    body = (field(b"MQTT") + bytes([4, 0xC2]) + struct.pack("!H", 30) + field(client_id.encode())
-            + field(username.encode()) + field(password))
+
+    body = (
+        field(b"MQTT")
+        + bytes([4, 0xC2])
+        + struct.pack("!H", 30)
+        + field(client_id.encode())
+        + field(username.encode())
+        + field(password)
+    )
     length, encoded = len(body), b""
     while True:
         byte, length = length % 128, length // 128
@@ -305,7 +335,7 @@ class WireTap:
         for thread in self._threads:
             thread.join(timeout=5)
 
-    def __enter__(self) -> "WireTap":
+    def __enter__(self) -> WireTap:
         return self
 
     def __exit__(self, *exc) -> None:

@@ -40,8 +40,9 @@ class ConsoleTap:
             self._saved[fd] = os.dup(fd)
             os.dup2(write_end, fd)
             os.close(write_end)
-            t = threading.Thread(target=self._pump, args=(read_end, self._saved[fd], name),
-                                 daemon=True)
+            t = threading.Thread(
+                target=self._pump, args=(read_end, self._saved[fd], name), daemon=True
+            )
             t.start()
             self._threads.append(t)
 
@@ -74,11 +75,20 @@ class ConsoleTap:
         """(time, text) of the lines matching the regular expression, in order of writing."""
         rx = re.compile(pattern)
         with self._cond:
-            return [(t, text) for t, s, text in self.lines
-                    if (stream is None or s == stream) and t >= since and rx.search(text)]
+            return [
+                (t, text)
+                for t, s, text in self.lines
+                if (stream is None or s == stream) and t >= since and rx.search(text)
+            ]
 
-    def wait_line(self, pattern: str, stream: str | None = None, count: int = 1,
-                  timeout: float = 10.0, since: float = 0.0) -> float:
+    def wait_line(
+        self,
+        pattern: str,
+        stream: str | None = None,
+        count: int = 1,
+        timeout: float = 10.0,
+        since: float = 0.0,
+    ) -> float:
         """Waits for the count-th line matching the pattern; returns its time."""
         deadline = time.monotonic() + timeout
         with self._cond:
@@ -134,12 +144,16 @@ class Recorder:
                 self._cond.wait(remaining)
             return time.monotonic()
 
-    def wait_connection(self, connected: bool, code: int, count: int = 1,
-                        timeout: float = 10.0) -> float:
+    def wait_connection(
+        self, connected: bool, code: int, count: int = 1, timeout: float = 10.0
+    ) -> float:
         """Waits for the count-th notification (connected, code); returns when it reached us."""
+
         def times():
-            return [e[0] for e in self.events
-                    if e[1] == "conn" and e[2] == connected and e[3] == code]
+            return [
+                e[0] for e in self.events if e[1] == "conn" and e[2] == connected and e[3] == code
+            ]
+
         self.wait(lambda _: len(times()) >= count, timeout)
         with self._cond:
             return times()[count - 1]
@@ -153,5 +167,5 @@ def result(**values) -> None:
 def parse_result(stdout: str) -> dict:
     for line in stdout.splitlines():
         if line.startswith("RESULT "):
-            return json.loads(line[len("RESULT "):])
+            return json.loads(line[len("RESULT ") :])
     raise AssertionError("the child printed no RESULT line")

@@ -36,6 +36,7 @@ class Notifications:
     def nth(self, connected: bool, code: int, n: int) -> float:
         def times():
             return [t for t, c, k in self.events if (c, k) == (connected, code)]
+
         with self.cond:
             if not self.cond.wait_for(lambda: len(times()) >= n, 15):
                 raise TimeoutError(f"no ({connected}, {code}) #{n}")
@@ -79,9 +80,12 @@ def main() -> None:
     restarts = int(sys.argv[1]) if len(sys.argv) > 1 else 20
     s = recovery(restarts)
     took = stop_in_long_back_off()
-    print(f"recovery over {len(s)} restarts: min {min(s) * 1000:.0f} ms, median "
-          f"{statistics.median(s) * 1000:.0f} ms, mean {statistics.mean(s) * 1000:.0f} ms, "
-          f"max {max(s) * 1000:.0f} ms", file=sys.stderr)
+    print(
+        f"recovery over {len(s)} restarts: min {min(s) * 1000:.0f} ms, median "
+        f"{statistics.median(s) * 1000:.0f} ms, mean {statistics.mean(s) * 1000:.0f} ms, "
+        f"max {max(s) * 1000:.0f} ms",
+        file=sys.stderr,
+    )
     print(f"stop during a 60 s back-off: {took * 1000:.2f} ms", file=sys.stderr)
 
 

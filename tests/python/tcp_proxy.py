@@ -75,7 +75,7 @@ class TcpProxy:
         _close(self._wake_r)
         _close(self._wake_w)
 
-    def __enter__(self) -> "TcpProxy":
+    def __enter__(self) -> TcpProxy:
         return self
 
     def __exit__(self, *exc) -> None:

@@ -10,17 +10,42 @@ import sys
 from conftest import ROOT
 
 CLIENTS = ("movra_sdk", "paho-mqtt", "paho-c")
-FIGURES = ("publish_qos0", "publish_qos1", "publish_qos2", "receive_qos0", "receive_qos0_lost",
-           "receive_qos1", "receive_qos1_lost", "roundtrip_p50_us", "roundtrip_p99_us",
-           "throughput_qos1_10 B", "throughput_qos1_1 KiB", "throughput_qos1_64 KiB",
-           "throughput_qos1_1 MiB", "connects_community", "recovery_s",
-           "memory_growth_mib_per_million")
+FIGURES = (
+    "publish_qos0",
+    "publish_qos1",
+    "publish_qos2",
+    "receive_qos0",
+    "receive_qos0_lost",
+    "receive_qos1",
+    "receive_qos1_lost",
+    "roundtrip_p50_us",
+    "roundtrip_p99_us",
+    "throughput_qos1_10 B",
+    "throughput_qos1_1 KiB",
+    "throughput_qos1_64 KiB",
+    "throughput_qos1_1 MiB",
+    "connects_community",
+    "recovery_s",
+    "memory_growth_mib_per_million",
+)
 
 
 def test_quick_benchmark_measures_every_workload_for_all_clients_and_writes_results(tmp_path):
-    proc = subprocess.run([sys.executable, str(ROOT / "bench" / "run.py"), "--quick",
-                           "--rounds", "1", "--out", str(tmp_path)],
-                          capture_output=True, text=True, timeout=110, cwd=ROOT)
+    proc = subprocess.run(
+        [
+            sys.executable,
+            str(ROOT / "bench" / "run.py"),
+            "--quick",
+            "--rounds",
+            "1",
+            "--out",
+            str(tmp_path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=110,
+        cwd=ROOT,
+    )
     assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
 
     document = json.loads((tmp_path / "latest.json").read_text())

@@ -9,12 +9,17 @@ import signal
 import socket
 import subprocess
 
-import pytest
+from enterprise_support import (
+    connack_code,
+    encode_connect,
+    load_private_key,
+    plugin_broker,
+    read_packet,
+)
 from jwcrypto import jwe, jwk
 from jwcrypto.common import json_encode
 
 import movra_sdk
-from enterprise_support import connack_code, encode_connect, load_private_key, plugin_broker, read_packet
 
 NOT_AUTHORISED = 5
 
@@ -36,7 +41,9 @@ def enterprise_connects(broker, user: str, password: str) -> bool:
 
 def connack_from(source: str, port: int, user: str, password: bytes) -> int:
     """connack_code, sent from another loopback address (any 127.x address can be a source)."""
-    with socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0)) as sock:
+    with socket.create_connection(
+        ("127.0.0.1", port), timeout=10, source_address=(source, 0)
+    ) as sock:
         sock.sendall(encode_connect("movra-junk", user, password))
         kind, body, _ = read_packet(sock)
         assert kind == 0x20
@@ -61,13 +68,17 @@ def malformed() -> dict[str, bytes]:
 
 def test_malformed_tokens_leave_the_broker_up_and_a_real_client_admitted():
     with plugin_broker({"alice": "s3cret"}) as broker:
-        codes = {case: connack_from("127.0.0.2", broker.port, "alice", password)
-                 for case, password in malformed().items()}
+        codes = {
+            case: connack_from("127.0.0.2", broker.port, "alice", password)
+            for case, password in malformed().items()
+        }
         assert codes == {case: NOT_AUTHORISED for case in codes}
         assert broker.running()
         log = broker.log.read_text()
         # The first four refusals were checked (each names its reason); later ones hit the penalty.
-        assert "refused client movra-junk: a token segment holds characters outside base64url" in log
+        assert (
+            "refused client movra-junk: a token segment holds characters outside base64url" in log
+        )
         assert "refused client movra-junk: the IV is not 16 characters (96 bits)" in log
         assert "address 127.0.0.2 is in a penalty window" in log
         assert "does not decrypt" not in log
@@ -89,7 +100,9 @@ def test_each_malformed_token_is_refused_for_its_own_reason():
         for case in reasons:
             assert connack_code(broker.port, "alice", cases[case]) == NOT_AUTHORISED
         log = broker.log.read_text()
-        assert {case: reason in log for case, reason in reasons.items()} == {c: True for c in reasons}
+        assert {case: reason in log for case, reason in reasons.items()} == {
+            c: True for c in reasons
+        }
 
 
 def test_hashed_entries_from_mosquitto_passwd_admit_their_users(tmp_path):

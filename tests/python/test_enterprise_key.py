@@ -14,17 +14,20 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from jwcrypto import jwk
-
 from enterprise_support import KEYGEN, ROOT, require
+from jwcrypto import jwk
 
 VENV_BIN = Path(sys.executable).parent
 CMAKE = shutil.which("cmake", path=f"{VENV_BIN}{os.pathsep}{os.environ.get('PATH', '')}")
 
 
 def keygen(*args: Path | str) -> subprocess.CompletedProcess:
-    return subprocess.run([require(KEYGEN, "movra_keygen"), *map(str, args)], capture_output=True,
-                          text=True, timeout=60)
+    return subprocess.run(
+        [require(KEYGEN, "movra_keygen"), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
 
 
 def flat(text: str) -> str:
@@ -51,8 +54,9 @@ def test_keygen_writes_a_425_character_public_line_whose_kid_is_the_rfc7638_thum
     assert line == json.dumps(members, separators=(",", ":"))
     assert members["kty"] == "RSA" and members["e"] == "AQAB"
     assert len(members["n"]) == 342
-    canonical = json.dumps({"e": members["e"], "kty": "RSA", "n": members["n"]},
-                           separators=(",", ":"), sort_keys=True)
+    canonical = json.dumps(
+        {"e": members["e"], "kty": "RSA", "n": members["n"]}, separators=(",", ":"), sort_keys=True
+    )
     digest = hashlib.sha256(canonical.encode()).digest()
     assert members["kid"] == base64.urlsafe_b64encode(digest).rstrip(b"=").decode()
 
@@ -110,6 +114,7 @@ def test_keygen_without_two_paths_prints_its_usage():
 
 def malformed_keys(public: dict, private_text: str) -> dict[str, tuple[str, str]]:
     """Each case: the file's text and the message the build gives."""
+
     def line(members: dict) -> str:
         return json.dumps(members, separators=(",", ":"))
 
@@ -118,25 +123,44 @@ def malformed_keys(public: dict, private_text: str) -> dict[str, tuple[str, str]
     return {
         "private-jwk": (private_text, 'holds the private member "d"'),
         "pretty-printed": (json.dumps(public, indent=1), "the key must be one line of JSON"),
-        "second-line": (good + "\n\n", "the key must be one line of JSON, the file has more than one line"),
-        "reordered": (line({"kid": kid, "kty": kty, "n": n, "e": e}),
-                      "has its members in the order [kid, kty, n, e]"),
-        "extra-member": (line({**public, "alg": "RSA-OAEP"}),
-                         'has the members [kty, kid, n, e, alg], it must have exactly "kty", '
-                         '"kid", "n", "e" in that order'),
+        "second-line": (
+            good + "\n\n",
+            "the key must be one line of JSON, the file has more than one line",
+        ),
+        "reordered": (
+            line({"kid": kid, "kty": kty, "n": n, "e": e}),
+            "has its members in the order [kid, kty, n, e]",
+        ),
+        "extra-member": (
+            line({**public, "alg": "RSA-OAEP"}),
+            'has the members [kty, kid, n, e, alg], it must have exactly "kty", '
+            '"kid", "n", "e" in that order',
+        ),
         "missing-member": (line({"kty": kty, "kid": kid, "n": n}), "has the members [kty, kid, n]"),
         "ec-key": (line({**public, "kty": "EC"}), '"kty" is "EC", it must be "RSA"'),
         "number-kid": (line({**public, "kid": 43}), '"kid" is not a string'),
-        "short-kid": (line({**public, "kid": kid[:42]}),
-                      '"kid" has 42 characters, it must have 43 base64url characters'),
-        "base64-not-url": (line({**public, "n": "+" + n[1:]}),
-                           '"n" holds characters outside the base64url alphabet'),
-        "1024-bit-modulus": (line({**public, "n": n[:171]}), '"n" has 171 characters, it must have 342'),
+        "short-kid": (
+            line({**public, "kid": kid[:42]}),
+            '"kid" has 42 characters, it must have 43 base64url characters',
+        ),
+        "base64-not-url": (
+            line({**public, "n": "+" + n[1:]}),
+            '"n" holds characters outside the base64url alphabet',
+        ),
+        "1024-bit-modulus": (
+            line({**public, "n": n[:171]}),
+            '"n" has 171 characters, it must have 342',
+        ),
         "long-exponent": (line({**public, "e": e + "AA"}), '"e" has 6 characters, it must have 4'),
         "exponent-one": (line({**public, "e": "AAAB"}), '"e" is "AAAB", it must be "AQAB" (65537)'),
-        "foreign-kid": (line({**public, "kid": kid[::-1]}),
-                        '"kid" is not the RFC 7638 thumbprint of "n" and "e"'),
-        "white-space": (json.dumps(public), "the JSON must be written without white space or escapes"),
+        "foreign-kid": (
+            line({**public, "kid": kid[::-1]}),
+            '"kid" is not the RFC 7638 thumbprint of "n" and "e"',
+        ),
+        "white-space": (
+            json.dumps(public),
+            "the JSON must be written without white space or escapes",
+        ),
         "not-json": ("kty=RSA", "not valid JSON"),
         "array": ("[" + good + "]", "not a JSON object"),
         "empty": ("", "the file is empty"),
@@ -148,10 +172,20 @@ CASES = list(malformed_keys({"kty": "RSA", "kid": "k", "n": "n", "e": "e"}, "{}"
 
 def embed(key: Path, output: Path) -> subprocess.CompletedProcess:
     """The build step that checks the key and writes the source that compiles it in."""
-    return subprocess.run([CMAKE, f"-DMOVRA_JWK={key}", "-DMOVRA_KEY_ORIGIN=MOVRA_SERVER_JWK",
-                           f"-DMOVRA_TEMPLATE={ROOT / 'crypto' / 'server_key.cpp.in'}",
-                           f"-DMOVRA_OUTPUT={output}", "-P", str(ROOT / "cmake" / "EmbedServerKey.cmake")],
-                          capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [
+            CMAKE,
+            f"-DMOVRA_JWK={key}",
+            "-DMOVRA_KEY_ORIGIN=MOVRA_SERVER_JWK",
+            f"-DMOVRA_TEMPLATE={ROOT / 'crypto' / 'server_key.cpp.in'}",
+            f"-DMOVRA_OUTPUT={output}",
+            "-P",
+            str(ROOT / "cmake" / "EmbedServerKey.cmake"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
 
 
 @pytest.mark.parametrize("case", CASES)
@@ -183,17 +217,33 @@ def test_build_compiles_in_the_keygen_public_line_exactly(pair, tmp_path):
 
 def configure(tmp_path: Path, key: Path) -> subprocess.CompletedProcess:
     env = {**os.environ, "PATH": f"{VENV_BIN}{os.pathsep}{os.environ.get('PATH', '')}"}
-    return subprocess.run([CMAKE, "-S", str(ROOT), "-B", str(tmp_path / "build"), "-G", "Ninja",
-                           "-DMOVRA_BUILD_PYTHON=OFF", f"-DMOVRA_SERVER_JWK={key}"],
-                          capture_output=True, text=True, timeout=300, env=env)
+    return subprocess.run(
+        [
+            CMAKE,
+            "-S",
+            str(ROOT),
+            "-B",
+            str(tmp_path / "build"),
+            "-G",
+            "Ninja",
+            "-DMOVRA_BUILD_PYTHON=OFF",
+            f"-DMOVRA_SERVER_JWK={key}",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env=env,
+    )
 
 
 def test_configure_stops_on_a_malformed_key_and_accepts_a_keygen_key(pair, tmp_path):
     public, private = pair
     refused = configure(tmp_path / "refused", private)
     assert refused.returncode != 0
-    assert (f'MOVRA_SERVER_JWK {private}: holds the private member "d": the module takes the public '
-            "half only, the private half belongs to the broker") in flat(refused.stderr)
+    assert (
+        f'MOVRA_SERVER_JWK {private}: holds the private member "d": the module takes the public '
+        "half only, the private half belongs to the broker"
+    ) in flat(refused.stderr)
     accepted = configure(tmp_path / "accepted", public)
     assert accepted.returncode == 0, accepted.stderr
     assert f"Server key: {public}" in accepted.stdout

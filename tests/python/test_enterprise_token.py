@@ -4,10 +4,16 @@ the plain password in every other edition. A relay in front of a real mosquitto 
 from __future__ import annotations
 
 import pytest
+from enterprise_support import (
+    ConnectionLog,
+    WireTap,
+    decrypt,
+    decrypt_by_hand,
+    plugin_broker,
+    protected_header,
+)
 
 import movra_sdk
-from enterprise_support import (ConnectionLog, WireTap, decrypt, decrypt_by_hand, plugin_broker,
-                                protected_header)
 
 # Run in a child process so that the console lines are read at the descriptor level.
 # Arguments: broker address, password, edition.
@@ -35,8 +41,11 @@ def connect_once(address: str, username: str, password: str, edition: str) -> bo
         sdk.stop()
 
 
-@pytest.mark.parametrize("password", ["s3cret", "pässwörd ✓ 密码 🔑", "long " * 400],
-                         ids=["ascii", "non-ascii", "2000-bytes"])
+@pytest.mark.parametrize(
+    "password",
+    ["s3cret", "pässwörd ✓ 密码 🔑", "long " * 400],
+    ids=["ascii", "non-ascii", "2000-bytes"],
+)
 def test_enterprise_password_is_a_jwe_that_the_private_key_opens_to_the_same_bytes(tap, password):
     assert connect_once(tap.address, "alice", password, "Enterprise")
     (sent,) = tap.wait_for(1)
@@ -90,15 +99,16 @@ def test_init_points_the_options_back_at_the_new_plain_password(tap):
     assert plain.password == b"second"
 
 
-@pytest.mark.parametrize("edition", ["enterprise", "Enterprise ", " Enterprise", "ENTERPRISE",
-                                     "Community"])
+@pytest.mark.parametrize(
+    "edition", ["enterprise", "Enterprise ", " Enterprise", "ENTERPRISE", "Community"]
+)
 def test_other_editions_send_the_plain_password_and_write_no_line(tap, child, edition):
     result = child(CONNECT_IN_CHILD, tap.address, "pässwörd", edition)
     assert result.returncode == 0, result.err
     assert result.err == ""
     assert "connect: True\n" in result.out
     (sent,) = tap.wait_for(1)
-    assert sent.password == "pässwörd".encode("utf-8")
+    assert sent.password == "pässwörd".encode()
 
 
 def test_worker_reconnect_resends_the_token_of_the_last_explicit_connect():

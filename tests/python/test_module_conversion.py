@@ -3,10 +3,10 @@
 import queue
 
 import pytest
+from conftest import unique_client_id
 
 import movra_sdk
 from broker.harness import Broker
-from conftest import unique_client_id
 
 
 def collect(sdk) -> "queue.Queue[tuple[str, str]]":
@@ -53,7 +53,7 @@ class TestIntegerArguments:
         sdk = make_sdk()
         assert sdk.subscribe("t/index", Level()) is True
 
-    @pytest.mark.parametrize("value", [2**31, -2**31 - 1, 2**64])
+    @pytest.mark.parametrize("value", [2**31, -(2**31) - 1, 2**64])
     def test_values_outside_32_bits_are_refused(self, value):
         sdk = movra_sdk.SDK()
         with pytest.raises(TypeError, match=r"init\(\): incompatible function arguments"):
@@ -61,7 +61,7 @@ class TestIntegerArguments:
         with pytest.raises(TypeError):
             sdk.subscribe("t", value)
 
-    @pytest.mark.parametrize("value", [2**31 - 1, -2**31])
+    @pytest.mark.parametrize("value", [2**31 - 1, -(2**31)])
     def test_32_bit_extremes_are_accepted(self, value):
         sdk = movra_sdk.SDK()
         sdk.init("id", "127.0.0.1:1", "tcp", "", "", maxReconnectInterval=value)
@@ -94,8 +94,14 @@ class TestStringArguments:
         received = raw_subscriber(raw_client, "t/raw")
         sdk = movra_sdk.SDK()
         try:
-            sdk.init(unique_client_id().encode(), bytearray(broker.address.encode()), b"tcp", b"",
-                     bytearray(), edition=b"Community")
+            sdk.init(
+                unique_client_id().encode(),
+                bytearray(broker.address.encode()),
+                b"tcp",
+                b"",
+                bytearray(),
+                edition=b"Community",
+            )
             assert sdk.connect()
             # Raw bytes go out unchanged, even when they are not UTF-8.
             sdk.publish(b"t/raw", b"\xff\x00\xfe", 1)
@@ -130,7 +136,9 @@ class TestStringArguments:
         # Topics that share a prefix or a length, and payload sizes that rise and fall, in one stream.
         topics = ["t/mix/a", "t/mix/b", "t/mix/ab", "t/mix/ä", "t/mix/a"]
         sizes = [0, 1500, 2, 900, 4000, 31]
-        sent = [(topics[i % len(topics)], f"{i}:" + "x" * sizes[i % len(sizes)]) for i in range(300)]
+        sent = [
+            (topics[i % len(topics)], f"{i}:" + "x" * sizes[i % len(sizes)]) for i in range(300)
+        ]
         sdk = make_sdk()
         received = collect(sdk)
         assert sdk.subscribe("t/mix/#", 0)
@@ -152,8 +160,9 @@ class TestInit:
         # Password authentication proves the password went out as given (no wrapping in the
         # Community edition); the broker's log shows clean session off and a 30 s keep-alive.
         passwords = password_file(alice="s3cret")
-        with Broker(allow_anonymous=False, log_verbose=True,
-                    extra=[f"password_file {passwords}"]) as broker:
+        with Broker(
+            allow_anonymous=False, log_verbose=True, extra=[f"password_file {passwords}"]
+        ) as broker:
             client_id = unique_client_id()
             sdk = movra_sdk.SDK()
             sdk.init(client_id, broker.address, "tcp", "alice", "s3cret")

@@ -5,9 +5,9 @@ import sys
 import threading
 
 import pytest
+from conftest import unique_client_id
 
 import movra_sdk
-from conftest import unique_client_id
 
 
 class HandlerError(Exception):
@@ -17,7 +17,7 @@ class HandlerError(Exception):
 @pytest.fixture
 def unraisable(monkeypatch):
     """Collects what reaches sys.unraisablehook during the test."""
-    seen: "queue.Queue[BaseException]" = queue.Queue()
+    seen: queue.Queue[BaseException] = queue.Queue()
     monkeypatch.setattr(sys, "unraisablehook", lambda report: seen.put(report.exc_value))
     return seen
 
@@ -48,7 +48,7 @@ def test_invalid_utf8_payload_is_reported_and_delivery_goes_on(make_sdk, raw_cli
     assert sdk.subscribe("e/bytes", 1)
     raw = raw_client()
     raw.publish("e/bytes", b"\xff\xfe not text", 1).wait_for_publish(10)
-    raw.publish("e/bytes", "text".encode(), 1).wait_for_publish(10)
+    raw.publish("e/bytes", b"text", 1).wait_for_publish(10)
     assert delivered.get(timeout=10) == "text"
     error = unraisable.get(timeout=10)
     assert isinstance(error, UnicodeDecodeError)

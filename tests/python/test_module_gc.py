@@ -3,10 +3,10 @@ sequence, also when the collection happens on the dispatch thread inside a handl
 
 import gc
 import queue
-import threading
+
+from conftest import unique_client_id
 
 import movra_sdk
-from conftest import unique_client_id
 
 
 def connected_cycle(broker, events):
@@ -58,7 +58,8 @@ def test_sdk_released_inside_its_own_handler_does_not_crash(child, broker):
     # The handler drops the last reference to its own SDK, so the instance is deallocated and its
     # stop sequence runs on its own dispatch thread, inside the handler; then a second SDK checks
     # that the process still works.
-    result = child("""
+    result = child(
+        """
         import threading, movra_sdk
         address = sys.argv[1]
         done = threading.Event()
@@ -92,7 +93,10 @@ def test_sdk_released_inside_its_own_handler_does_not_crash(child, broker):
         assert got.wait(10)
         other.stop()
         print("ok", flush=True)
-    """, broker.address, timeout=60)
+    """,
+        broker.address,
+        timeout=60,
+    )
     assert result.returncode == 0, result.err
     assert "ok\n" in result.out
     assert "Fatal Python error" not in result.err
@@ -102,7 +106,8 @@ def test_collection_of_a_busy_sdk_inside_another_handler(child, broker):
     # A self-referring SDK whose handler is busy with a stream of messages becomes garbage; the
     # collection runs on another SDK's dispatch thread, so the victim's stop sequence joins the
     # victim's dispatch thread from there while that thread still wants the interpreter lock.
-    result = child("""
+    result = child(
+        """
         import gc, threading, time, movra_sdk
         gc.disable()
         address = sys.argv[1]
@@ -149,6 +154,9 @@ def test_collection_of_a_busy_sdk_inside_another_handler(child, broker):
         assert ("victim", False, 0) in events, events
         collector.stop()
         print("ok", flush=True)
-    """, broker.address, timeout=60)
+    """,
+        broker.address,
+        timeout=60,
+    )
     assert result.returncode == 0, result.err
     assert "ok\n" in result.out

@@ -4,8 +4,9 @@ Python handlers keep running."""
 import threading
 import time
 
-import movra_sdk
 from conftest import unique_client_id
+
+import movra_sdk
 
 
 class Ticker:

@@ -91,6 +91,7 @@ class TestHandlerReplacement:
                 if n in retired:
                     late.append(n)
                 counts[n] += 1
+
             return handler
 
         sdk.on_message(handler_for(0))

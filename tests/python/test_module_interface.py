@@ -6,8 +6,18 @@ import pytest
 
 import movra_sdk
 
-MEMBERS = ["init", "connect", "disconnect", "publish", "subscribe", "unsubscribe", "on_message",
-           "on_connection", "stop", "is_connected"]
+MEMBERS = [
+    "init",
+    "connect",
+    "disconnect",
+    "publish",
+    "subscribe",
+    "unsubscribe",
+    "on_message",
+    "on_connection",
+    "stop",
+    "is_connected",
+]
 
 
 def parameters(method) -> list[tuple[str, str, str | None]]:
@@ -47,9 +57,10 @@ class TestModuleObject:
         try:
             # The sub-interpreter can import ordinary modules; only this one declines.
             interpreters.run_string(interp, "import json")
-            with pytest.raises(interpreters.RunFailedError,
-                               match="ImportError.*: module movra_sdk does not support loading in "
-                                     "subinterpreters"):
+            with pytest.raises(
+                interpreters.RunFailedError,
+                match="ImportError.*: module movra_sdk does not support loading in subinterpreters",
+            ):
                 interpreters.run_string(interp, "import movra_sdk")
         finally:
             interpreters.destroy(interp)
@@ -63,10 +74,15 @@ class TestClassMembers:
     def test_init_parameters_and_python_defaults(self):
         path = "os.PathLike | str | bytes | None"
         assert parameters(movra_sdk.SDK.init) == [
-            ("clientId", "str", None), ("brokerHost", "str", None), ("protocol", "str", None),
-            ("username", "str", None), ("password", "str", None),
-            ("cleanSession", "bool", "False"), ("resumeSubs", "bool", "True"),
-            ("connectRetry", "bool", "True"), ("autoReconnect", "bool", "True"),
+            ("clientId", "str", None),
+            ("brokerHost", "str", None),
+            ("protocol", "str", None),
+            ("username", "str", None),
+            ("password", "str", None),
+            ("cleanSession", "bool", "False"),
+            ("resumeSubs", "bool", "True"),
+            ("connectRetry", "bool", "True"),
+            ("autoReconnect", "bool", "True"),
             ("connectRetryInterval", "typing.SupportsInt | typing.SupportsIndex", "5"),
             ("maxReconnectInterval", "typing.SupportsInt | typing.SupportsIndex", "1"),
             ("keepAlive", "typing.SupportsInt | typing.SupportsIndex", "30"),
@@ -77,18 +93,26 @@ class TestClassMembers:
             ("edition", "str", "'Community'"),
             # The TLS settings, keyword-only after the seventeen positional parameters.
             ("*", "", None),
-            ("caFile", path, "None"), ("certFile", path, "None"), ("keyFile", path, "None"),
-            ("keyPassword", "str | None", "None"), ("verifyPeer", "bool", "True"),
+            ("caFile", path, "None"),
+            ("certFile", path, "None"),
+            ("keyFile", path, "None"),
+            ("keyPassword", "str | None", "None"),
+            ("verifyPeer", "bool", "True"),
         ]
         assert result(movra_sdk.SDK.init) == "None"
 
     def test_messaging_parameters(self):
         int_type = "typing.SupportsInt | typing.SupportsIndex"
         assert parameters(movra_sdk.SDK.publish) == [
-            ("topic", "str", None), ("payload", "str", None), ("qos", int_type, "0"),
-            ("retained", "bool", "False")]
-        assert parameters(movra_sdk.SDK.subscribe) == [("topic", "str", None),
-                                                       ("qos", int_type, "0")]
+            ("topic", "str", None),
+            ("payload", "str", None),
+            ("qos", int_type, "0"),
+            ("retained", "bool", "False"),
+        ]
+        assert parameters(movra_sdk.SDK.subscribe) == [
+            ("topic", "str", None),
+            ("qos", int_type, "0"),
+        ]
         assert result(movra_sdk.SDK.publish) == "None"
         assert result(movra_sdk.SDK.subscribe) == "bool"
 
@@ -104,8 +128,10 @@ class TestClassMembers:
         assert message_type == "collections.abc.Callable[[str, str], None] | None"
         assert connection_type == "collections.abc.Callable[[bool, int], None] | None"
 
-    @pytest.mark.parametrize("name, returns", [("connect", "bool"), ("disconnect", "None"),
-                                               ("stop", "None"), ("is_connected", "bool")])
+    @pytest.mark.parametrize(
+        "name, returns",
+        [("connect", "bool"), ("disconnect", "None"), ("stop", "None"), ("is_connected", "bool")],
+    )
     def test_argumentless_members(self, name, returns):
         method = getattr(movra_sdk.SDK, name)
         assert parameters(method) == []

@@ -20,6 +20,7 @@ def run_threads(targets, seconds: float):
                     target()
             except BaseException as e:  # noqa: BLE001 - reported below
                 errors.append(e)
+
         return run
 
     threads = [threading.Thread(target=wrap(t), daemon=True) for t in targets]
@@ -46,14 +47,17 @@ def busy_sdk(make_sdk, traffic):
 def test_setters_from_many_threads_while_messages_flow(busy_sdk):
     received = []
     busy_sdk.on_message(lambda t, p: received.append(p))
-    run_threads([
-        lambda: busy_sdk.on_message(lambda t, p: received.append(p)),
-        lambda: busy_sdk.on_message(None),
-        lambda: busy_sdk.on_connection(lambda c, k: None),
-        lambda: busy_sdk.on_connection(None),
-        lambda: busy_sdk.publish("l/out", "x", 1),
-        lambda: busy_sdk.is_connected(),
-    ], seconds=2)
+    run_threads(
+        [
+            lambda: busy_sdk.on_message(lambda t, p: received.append(p)),
+            lambda: busy_sdk.on_message(None),
+            lambda: busy_sdk.on_connection(lambda c, k: None),
+            lambda: busy_sdk.on_connection(None),
+            lambda: busy_sdk.publish("l/out", "x", 1),
+            lambda: busy_sdk.is_connected(),
+        ],
+        seconds=2,
+    )
     assert received, "no message reached a handler"
     assert busy_sdk.is_connected()
 
@@ -70,11 +74,14 @@ def test_handlers_that_call_back_into_their_object(busy_sdk):
         busy_sdk.on_message(handler)
 
     busy_sdk.on_message(handler)
-    run_threads([
-        lambda: busy_sdk.on_message(handler),
-        lambda: busy_sdk.subscribe("l/extra", 0),
-        lambda: busy_sdk.publish("l/out", "y", 1),
-    ], seconds=2)
+    run_threads(
+        [
+            lambda: busy_sdk.on_message(handler),
+            lambda: busy_sdk.subscribe("l/extra", 0),
+            lambda: busy_sdk.publish("l/out", "y", 1),
+        ],
+        seconds=2,
+    )
     assert len(calls) > 10
 
 
@@ -102,7 +109,8 @@ def test_stop_while_other_threads_use_the_client_never_crashes(child, broker):
     # Other threads are inside subscribe and publish when stop destroys the library client; the
     # client must outlive every library call that is still using it. A subscribe caught by the
     # disconnect waits out the library's 10 s command timeout, so the threads get 15 s to end.
-    result = child("""
+    result = child(
+        """
         import threading, time, movra_sdk
         address = sys.argv[1]
         for n in range(2):
@@ -129,6 +137,9 @@ def test_stop_while_other_threads_use_the_client_never_crashes(child, broker):
                 t.join(15)
                 assert not t.is_alive()
         print("ok", flush=True)
-    """, broker.address, timeout=120)
+    """,
+        broker.address,
+        timeout=120,
+    )
     assert result.returncode == 0, result.err[-2000:]
     assert "ok\n" in result.out

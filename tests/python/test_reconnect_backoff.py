@@ -12,7 +12,9 @@ ATTEMPT = r"^\[SDK\] Attempting to reconnect\.\.\.$"
 
 @pytest.mark.parametrize("ceiling", [0, -3])
 def test_ceiling_below_one_second_waits_once_then_retries_back_to_back(child, ceiling):
-    res, r = run(child, f"""
+    res, r = run(
+        child,
+        f"""
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-ceiling", maxReconnectInterval={ceiling})
     broker.kill()
@@ -21,7 +23,8 @@ with Broker() as broker:
 tap.close()
 result(attempts=[t for t, _ in tap.matching(r"{ATTEMPT}", "out")],
        failures=tap.matching(r"Reconnect failed", "err"))
-""")
+""",
+    )
     failures = r["failures"]
     waits = [FAILED_LINE.match(text).group(2) for _, text in failures]
     assert waits[0] == "1"
@@ -35,7 +38,9 @@ result(attempts=[t for t, _ in tap.matching(r"{ATTEMPT}", "out")],
 
 
 def test_waits_double_up_to_the_ceiling(child):
-    _, r = run(child, """
+    _, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-double", maxReconnectInterval=3)
     broker.kill()
@@ -44,7 +49,8 @@ with Broker() as broker:
 tap.close()
 result(attempts=[t for t, _ in tap.matching(r"Attempting to reconnect", "out")],
        failures=tap.matching(r"Reconnect failed", "err"))
-""")
+""",
+    )
     waits = [int(FAILED_LINE.match(text).group(2)) for _, text in r["failures"]]
     assert waits[:4] == [1, 2, 3, 3]
     for k in range(3):
@@ -52,10 +58,13 @@ result(attempts=[t for t, _ in tap.matching(r"Attempting to reconnect", "out")],
         assert waits[k] - 0.1 <= gap < waits[k] + 0.6
 
 
-@pytest.mark.parametrize("ending", ["sdk.stop()", "session.clear(); del sdk"],
-                         ids=["stop", "destruction"])
+@pytest.mark.parametrize(
+    "ending", ["sdk.stop()", "session.clear(); del sdk"], ids=["stop", "destruction"]
+)
 def test_stop_or_destruction_during_a_long_back_off_is_prompt_and_ends_the_attempts(child, ending):
-    res, r = run(child, f"""
+    res, r = run(
+        child,
+        f"""
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-stop", maxReconnectInterval=60)
     broker.kill()
@@ -67,7 +76,8 @@ with Broker() as broker:
     time.sleep(1.0)
 tap.close()
 result(took=took, after=len(tap.matching(r"Attempting to reconnect", "out", since=t0)))
-""")
+""",
+    )
     assert r["took"] < 2.0
     assert r["after"] == 0
     assert res.out.count("[SDK] Attempting to reconnect...\n") == 4
@@ -76,7 +86,9 @@ result(took=took, after=len(tap.matching(r"Attempting to reconnect", "out", sinc
 
 
 def test_caller_connect_during_a_back_off_ends_the_worker_without_a_second_notification(child):
-    res, r = run(child, """
+    res, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-caller", maxReconnectInterval=60)
     broker.kill()
@@ -92,7 +104,8 @@ with Broker() as broker:
     took = time.monotonic() - t0
 tap.close()
 result(late=late, notes=notes, took=took)
-""")
+""",
+    )
     assert r["late"] == 0
     assert r["notes"] == [[True, 0], [False, -1], [True, 0]]
     assert res.out.count("[SDK] Reconnected successfully") == 0
@@ -102,7 +115,9 @@ result(late=late, notes=notes, took=took)
 def test_new_loss_after_a_caller_connect_is_retried_at_once_not_after_the_old_back_off(child):
     # The worker of the first loss is still in an 8 s wait when the caller's session drops again:
     # the second loss must be retried from a one-second start, as any fresh loss is.
-    _, r = run(child, """
+    _, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-again", maxReconnectInterval=60)
     broker.kill()
@@ -119,7 +134,8 @@ with Broker() as broker:
 tap.close()
 result(recovery=back - up, first_attempt=first_attempt - lost, notes=rec.connections(),
        waits=[text for _, text in tap.matching(r"Reconnect failed", "err", since=lost)])
-""")
+""",
+    )
     assert r["first_attempt"] < 0.5
     assert r["recovery"] < 2.5
     assert r["notes"] == [[True, 0], [False, -1], [True, 0], [False, -1], [True, 0], [False, 0]]
@@ -128,7 +144,9 @@ result(recovery=back - up, first_attempt=first_attempt - lost, notes=rec.connect
 
 
 def test_disconnect_while_retrying_is_not_connected_and_leaves_the_worker_running(child):
-    res, r = run(child, """
+    res, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-disc")
     broker.kill()
@@ -144,7 +162,8 @@ with Broker() as broker:
     sdk.stop()
 tap.close()
 result(online=online, notes=notes)
-""")
+""",
+    )
     assert r["online"] is True
     assert r["notes"] == [[True, 0], [False, -1], [True, 0]]
     assert "[SDK] Not connected\n" in res.out
@@ -152,7 +171,9 @@ result(online=online, notes=notes)
 
 
 def test_loss_without_auto_reconnect_stays_offline_until_the_caller_connects(child):
-    res, r = run(child, """
+    res, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-manual", autoReconnect=False)
     broker.kill()
@@ -166,7 +187,8 @@ with Broker() as broker:
     sdk.stop()
 tap.close()
 result(offline=offline, notes=notes, again=again, online=online)
-""")
+""",
+    )
     assert r["offline"] is False
     assert r["notes"] == [[True, 0], [False, -1]]
     assert r["again"] is True and r["online"] is True

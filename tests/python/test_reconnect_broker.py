@@ -51,7 +51,9 @@ def run(child, body: str, timeout: float = 90):
 
 
 def test_broker_restart_reports_loss_once_retries_and_reconnects(child):
-    res, r = run(child, """
+    res, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-restart")
     broker.kill()
@@ -69,7 +71,8 @@ with Broker() as broker:
 tap.close()
 result(offline=offline, online=online, recovery=back - up, before_stop=before_stop,
        after_stop=rec.connections(), port=port)
-""")
+""",
+    )
     assert r["offline"] is False
     assert r["online"] is True
     # Exactly one loss and one reconnect notification, in that order; stop adds the disconnect.
@@ -92,7 +95,9 @@ result(offline=offline, online=online, recovery=back - up, before_stop=before_st
 
 
 def test_connection_handler_that_subscribes_works_after_every_reconnect(child):
-    _, r = run(child, """
+    _, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-resub", subscribing_handler("resub/t"), rec.on_message)
     delivered = []
@@ -110,13 +115,16 @@ with Broker() as broker:
     sdk.stop()
 tap.close()
 result(delivered=delivered, messages=rec.messages())
-""")
+""",
+    )
     assert r["delivered"] == ["after-0", "after-1", "after-2"]
     assert r["messages"] == ["after-0", "after-1", "after-2"]
 
 
 def test_message_received_before_the_loss_is_delivered_before_the_loss(child):
-    _, r = run(child, """
+    _, r = run(
+        child,
+        """
 with Broker() as broker:
     release = threading.Event()
     def on_message(topic, payload):
@@ -137,13 +145,16 @@ with Broker() as broker:
     sdk.stop()
 tap.close()
 result(kinds=kinds, messages=rec.messages())
-""")
+""",
+    )
     assert r["messages"] == [f"m{i}" for i in range(20)]
     assert r["kinds"] == [[True, 0]] + ["msg"] * 20 + [[False, -1]]
 
 
 def test_broker_killed_ten_times_while_publishing_and_receiving(child):
-    res, r = run(child, """
+    res, r = run(
+        child,
+        """
 CYCLES = 10
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-loop", subscribing_handler("loop/t"), rec.on_message)
@@ -178,7 +189,9 @@ with Broker() as broker:
 tap.close()
 result(reconnects=reconnects, alive=alive, calls=len(calls), slowest=max(calls),
        received=len(rec.messages()), connections=rec.connections())
-""", timeout=110)
+""",
+        timeout=110,
+    )
     assert r["reconnects"] == 10
     assert not r["alive"]
     assert r["calls"] > 100
@@ -189,9 +202,11 @@ result(reconnects=reconnects, alive=alive, calls=len(calls), slowest=max(calls),
     assert res.out.count("[SDK] Subscribed to: loop/t\n") == 11
     # Every line on standard error is a known report: losses, failed attempts, and publishes that
     # met a dropped connection say so.
-    known = re.compile(r"^\[SDK\] (Connection lost: unknown|Reconnect failed, rc=-?\d+\. Retrying "
-                       r"in 1s|publish — not connected|publish failed on 'loop/t', rc=-?\d+|"
-                       r"subscribe — not connected|subscribe failed on 'loop/t', rc=-?\d+)$")
+    known = re.compile(
+        r"^\[SDK\] (Connection lost: unknown|Reconnect failed, rc=-?\d+\. Retrying "
+        r"in 1s|publish — not connected|publish failed on 'loop/t', rc=-?\d+|"
+        r"subscribe — not connected|subscribe failed on 'loop/t', rc=-?\d+)$"
+    )
     for line in res.err.splitlines():
         assert known.match(line), line
     assert res.err.count("[SDK] Connection lost: unknown\n") == 10

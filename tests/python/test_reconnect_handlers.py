@@ -21,7 +21,10 @@ def acting_on(trigger, action):
 
 
 def test_stop_from_the_loss_handler_ends_the_worker(child):
-    res, r = run(child, HANDLER + """
+    res, r = run(
+        child,
+        HANDLER
+        + """
 with Broker() as broker:
     on_loss = acting_on(lambda c, k: (c, k) == (False, -1), lambda: session["sdk"].stop())
     sdk = open_session(broker.address, "rc-h-stop", on_loss)
@@ -34,7 +37,8 @@ with Broker() as broker:
     connect_again = sdk.connect()
 tap.close()
 result(took=acted[0][1], later=later, connect_again=connect_again, notes=rec.connections())
-""")
+""",
+    )
     assert r["took"] < 2.0
     assert r["later"] == 0
     assert r["notes"] == [[True, 0], [False, -1]]
@@ -44,7 +48,10 @@ result(took=acted[0][1], later=later, connect_again=connect_again, notes=rec.con
 
 
 def test_init_from_the_loss_handler_leaves_the_object_offline_until_connect(child):
-    _, r = run(child, HANDLER + """
+    _, r = run(
+        child,
+        HANDLER
+        + """
 with Broker() as broker:
     def reinit():
         session["sdk"].init("rc-h-init", broker.address, "tcp", "", "", connectTimeout=2)
@@ -67,7 +74,8 @@ with Broker() as broker:
     sdk.stop()
 tap.close()
 result(offline=offline, later=later, again=again, online=online, notes=rec.connections())
-""")
+""",
+    )
     assert r["offline"] is False
     assert r["later"] == 0
     assert r["again"] is True and r["online"] is True
@@ -75,7 +83,10 @@ result(offline=offline, later=later, again=again, online=online, notes=rec.conne
 
 
 def test_stop_from_the_reconnect_handler_disconnects_cleanly(child):
-    res, r = run(child, HANDLER + """
+    res, r = run(
+        child,
+        HANDLER
+        + """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-h-back",
                        acting_on(lambda c, k: c and len(rec.connections()) == 3,
@@ -88,7 +99,8 @@ with Broker() as broker:
     online = sdk.is_connected()
 tap.close()
 result(took=acted[0][1], online=online, notes=rec.connections())
-""")
+""",
+    )
     assert r["took"] < 2.0
     assert r["online"] is False
     # stop, called inside the (true, 0) handler, reports the disconnect of the reconnected session.
@@ -98,7 +110,9 @@ result(took=acted[0][1], online=online, notes=rec.connections())
 
 
 def test_init_while_the_worker_retries_ends_it_and_starts_offline(child):
-    _, r = run(child, """
+    _, r = run(
+        child,
+        """
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-reinit", maxReconnectInterval=60)
     broker.kill()
@@ -114,7 +128,8 @@ with Broker() as broker:
     sdk.stop()
 tap.close()
 result(took=took, later=later, offline=offline, again=again, notes=rec.connections())
-""")
+""",
+    )
     assert r["took"] < 2.0
     assert r["later"] == 0
     assert r["offline"] is False

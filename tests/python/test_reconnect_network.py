@@ -12,7 +12,10 @@ from tcp_proxy import TcpProxy
 
 @pytest.mark.parametrize("keep_alive", [1, 2])
 def test_half_open_connection_is_detected_by_the_keep_alive_and_reconnected(child, keep_alive):
-    res, r = run(child, PROXY + f"""
+    res, r = run(
+        child,
+        PROXY
+        + f"""
 with Broker() as broker, TcpProxy(broker.port) as proxy:
     sdk = open_session(proxy.address, "rc-halfopen", keepAlive={keep_alive})
     time.sleep(0.5)
@@ -27,7 +30,8 @@ with Broker() as broker, TcpProxy(broker.port) as proxy:
     sdk.stop()
 tap.close()
 result(detect=lost - stalled, back=back - lost, online=online, notes=rec.connections())
-""")
+""",
+    )
     # Paho pings after keepAlive seconds of silence and gives up when the answer is a keepAlive late.
     assert 0.9 * keep_alive <= r["detect"] <= 2.5 * keep_alive + 0.5
     assert r["online"] is True
@@ -42,7 +46,10 @@ def test_subscription_survives_a_cut_exactly_when_the_session_is_kept(child, cle
     # broker keeps the session, and the reconnect with the same client identifier takes it over,
     # subscription included: no new subscribe is needed. With cleanSession on the same cut ends the
     # subscription, which shows that the delivery is the kept session's doing.
-    res, r = run(child, PROXY + f"""
+    res, r = run(
+        child,
+        PROXY
+        + f"""
 with Broker(max_queued_messages=100) as broker, TcpProxy(broker.port) as proxy:
     sdk = open_session(proxy.address, "rc-session", on_message=rec.on_message,
                        cleanSession={clean})
@@ -64,7 +71,8 @@ with Broker(max_queued_messages=100) as broker, TcpProxy(broker.port) as proxy:
     sdk.stop()
 tap.close()
 result(messages=rec.messages(), notes=notes)
-""")
+""",
+    )
     # QoS 1 is at least once: "before" comes again when the cut beat its acknowledgement.
     assert list(dict.fromkeys(r["messages"])) == expected
     assert r["notes"] == [[True, 0], [False, -1], [True, 0]]
@@ -77,7 +85,10 @@ def test_sessions_lost_right_after_their_connect_are_reported_in_order_and_recov
     # of that session, and its receive thread is still ending when the next attempt begins. The
     # handler never hears of two sessions up or two losses in a row, and the worker still ends up
     # reconnected (the library does not get stuck failing every connect).
-    _, r = run(child, PROXY + """
+    _, r = run(
+        child,
+        PROXY
+        + """
 with Broker() as broker, TcpProxy(broker.port) as proxy:
     sdk = open_session(proxy.address, "rc-race")
     proxy.drop_after_reply = 30
@@ -89,7 +100,8 @@ with Broker() as broker, TcpProxy(broker.port) as proxy:
     sdk.stop()
 tap.close()
 result(online=online, notes=notes, lost=len(tap.matching(r"Connection lost", "err")))
-""")
+""",
+    )
     assert r["online"] is True
     notes = r["notes"]
     assert notes[0] == [True, 0] and notes[-1] == [True, 0]

@@ -11,10 +11,10 @@ import threading
 from pathlib import Path
 
 import pytest
-
-import movra_sdk
 from conftest import unique_client_id
 from enterprise_support import ConnectionLog, plugin_lines
+
+import movra_sdk
 from broker.tls import CLIENT_KEY_PASSWORD, Certificates, LegacyTlsServer, TlsBroker
 
 
@@ -89,33 +89,61 @@ def test_round_trip_on_every_scheme(case, certs, tls_broker, capfd):
 
 # (host, listener, init's TLS arguments, the reason the TLS line must give)
 REFUSALS = {
-    "CA not in the system store": (
-        "127.0.0.1", "tls", lambda c: {}, "certificate verify failed"),
+    "CA not in the system store": ("127.0.0.1", "tls", lambda c: {}, "certificate verify failed"),
     "IP address not in the certificate": (
-        "127.0.0.1", "other_name", lambda c: {"caFile": c.ca}, "IP address mismatch"),
+        "127.0.0.1",
+        "other_name",
+        lambda c: {"caFile": c.ca},
+        "IP address mismatch",
+    ),
     "host name not in the certificate": (
-        "localhost", "other_name", lambda c: {"caFile": c.ca}, "hostname mismatch"),
+        "localhost",
+        "other_name",
+        lambda c: {"caFile": c.ca},
+        "hostname mismatch",
+    ),
     "expired certificate": (
-        "127.0.0.1", "expired", lambda c: {"caFile": c.ca}, "certificate has expired"),
+        "127.0.0.1",
+        "expired",
+        lambda c: {"caFile": c.ca},
+        "certificate has expired",
+    ),
     "no client certificate": (
-        "127.0.0.1", "mutual", lambda c: {"caFile": c.ca}, "certificate required"),
+        "127.0.0.1",
+        "mutual",
+        lambda c: {"caFile": c.ca},
+        "certificate required",
+    ),
     "client certificate from another CA": (
-        "127.0.0.1", "mutual",
+        "127.0.0.1",
+        "mutual",
         lambda c: {"caFile": c.ca, "certFile": c.rogue_client[0], "keyFile": c.rogue_client[1]},
-        "unknown ca"),
+        "unknown ca",
+    ),
     "wrong key password": (
-        "127.0.0.1", "mutual",
-        lambda c: {"caFile": c.ca, **client_pair(c), "keyPassword": "not it"}, "bad decrypt"),
+        "127.0.0.1",
+        "mutual",
+        lambda c: {"caFile": c.ca, **client_pair(c), "keyPassword": "not it"},
+        "bad decrypt",
+    ),
     "missing caFile": (
-        "127.0.0.1", "tls", lambda c: {"caFile": c.dir / "missing.pem"},
-        "caFile '{dir}/missing.pem': No such file or directory"),
+        "127.0.0.1",
+        "tls",
+        lambda c: {"caFile": c.dir / "missing.pem"},
+        "caFile '{dir}/missing.pem': No such file or directory",
+    ),
     "keyFile without a PEM block": (
-        "127.0.0.1", "mutual",
+        "127.0.0.1",
+        "mutual",
         lambda c: {"caFile": c.ca, "certFile": c.client[0], "keyFile": c.dir / "ca.cnf"},
-        "keyFile '{dir}/ca.cnf': no PEM block in it"),
+        "keyFile '{dir}/ca.cnf': no PEM block in it",
+    ),
     "certFile a directory": (
-        "127.0.0.1", "mutual", lambda c: {"caFile": c.ca, "certFile": c.dir},
-        "certFile '{dir}': not a regular file"),
+        "127.0.0.1",
+        "mutual",
+        lambda c: {"caFile": c.ca, "certFile": c.dir},
+        "certFile '{dir}': not a regular file",
+    ),
 }
 
 
@@ -132,8 +160,9 @@ def test_each_refusal_is_a_connect_failure_with_its_reason(case, certs, tls_brok
     host, listener, tls, reason = case
     sdk = movra_sdk.SDK()
     try:
-        sdk.init(unique_client_id(), f"{host}:{tls_broker.ports[listener]}", "ssl", "", "",
-                 **tls(certs))
+        sdk.init(
+            unique_client_id(), f"{host}:{tls_broker.ports[listener]}", "ssl", "", "", **tls(certs)
+        )
         capfd.readouterr()
         assert sdk.connect() is False
         assert_refused(sdk, capfd.readouterr().err, reason.format(dir=certs.dir))
@@ -158,8 +187,25 @@ def test_a_server_that_offers_only_tls_1_1_is_refused(certs, capfd):
 
 def test_tls_arguments_are_keyword_only_and_checked_before_anything_changes(certs):
     sdk = movra_sdk.SDK()
-    positional = ["id", "127.0.0.1:1", "ssl", "", "", False, True, True, True, 5, 1, 30, 10, 10,
-                  False, 30, "Community"]
+    positional = [
+        "id",
+        "127.0.0.1:1",
+        "ssl",
+        "",
+        "",
+        False,
+        True,
+        True,
+        True,
+        5,
+        1,
+        30,
+        10,
+        10,
+        False,
+        30,
+        "Community",
+    ]
     with pytest.raises(TypeError):
         sdk.init(*positional, str(certs.ca))
     # A file for a connection without TLS would be ignored, a key without its certificate too.
@@ -176,8 +222,14 @@ def test_reconnects_over_tls_after_a_broker_restart(certs):
         sdk = movra_sdk.SDK()
         sdk.on_connection(log)
         try:
-            sdk.init(unique_client_id(), f"127.0.0.1:{broker.ports['tls']}", "mqtts", "", "",
-                     caFile=certs.ca)
+            sdk.init(
+                unique_client_id(),
+                f"127.0.0.1:{broker.ports['tls']}",
+                "mqtts",
+                "",
+                "",
+                caFile=certs.ca,
+            )
             assert sdk.connect()
             broker.kill()
             log.wait_for((False, -1))
@@ -191,13 +243,21 @@ def test_reconnects_over_tls_after_a_broker_restart(certs):
 
 def test_enterprise_edition_over_tls(certs, capfd):
     credentials = {"alice": "s3cret"}
-    with TlsBroker(certs, listeners=("tls",), allow_anonymous=False,
-                   extra=plugin_lines(credentials)) as broker:
+    with TlsBroker(
+        certs, listeners=("tls",), allow_anonymous=False, extra=plugin_lines(credentials)
+    ) as broker:
         address = f"localhost:{broker.ports['tls']}"
         enterprise, community = movra_sdk.SDK(), movra_sdk.SDK()
         try:
-            enterprise.init(unique_client_id(), address, "ssl", "alice", "s3cret",
-                            edition="Enterprise", caFile=certs.ca)
+            enterprise.init(
+                unique_client_id(),
+                address,
+                "ssl",
+                "alice",
+                "s3cret",
+                edition="Enterprise",
+                caFile=certs.ca,
+            )
             assert enterprise.connect() is True
             round_trip(enterprise, "tls/enterprise")
             # The broker's refusal of a plain password comes through TLS: no TLS reason line.

@@ -20,7 +20,8 @@ namespace {
 
 std::vector<std::string> topics(const std::vector<Event>& batch) {
     std::vector<std::string> out;
-    for (const Event& e : batch) out.push_back(e.isMessage ? e.topic : "conn:" + std::to_string(e.code));
+    for (const Event& e : batch)
+        out.push_back(e.isMessage ? e.topic : "conn:" + std::to_string(e.code));
     return out;
 }
 
@@ -142,7 +143,8 @@ TEST(HandlerSlotsUnit, NestedGuardsPassThroughAndOtherThreadsWait) {
     inside.wait();
     std::atomic<bool> replaced{false};
     std::thread setter([&] {
-        a.setMessageHandler([&](const std::string& t, const std::string&) { calls.push_back("new:" + t); });
+        a.setMessageHandler(
+            [&](const std::string& t, const std::string&) { calls.push_back("new:" + t); });
         replaced = true;
     });
     for (int i = 0; i < 1000; ++i) std::this_thread::yield();
@@ -167,8 +169,10 @@ TEST(HandlerSlotsUnit, ErrorsGoToTheSinkOnDeliveryAndToTheCallerOnNotification) 
             sunk.push_back(x.what());
         }
     });
-    slots.setMessageHandler([](const std::string& t, const std::string&) { throw std::runtime_error(t); });
-    slots.setConnectionHandler([](bool, int code) { throw std::runtime_error(std::to_string(code)); });
+    slots.setMessageHandler(
+        [](const std::string& t, const std::string&) { throw std::runtime_error(t); });
+    slots.setConnectionHandler(
+        [](bool, int code) { throw std::runtime_error(std::to_string(code)); });
     {
         HandlerSlots::Guard guard(slots);
         slots.deliverMessage("m1", "");
@@ -197,9 +201,11 @@ TEST(DispatcherUnit, DeliversInArrivalOrderFinishesWhatWasQueuedAndRestarts) {
         ++scopes;
         body();
     });
-    dispatcher->setMessageHandler([&](const std::string& t, const std::string& p) { rec.add(t + "=" + p); });
-    dispatcher->setConnectionHandler(
-        [&](bool c, int code) { rec.add(std::string(c ? "up:" : "down:") + std::to_string(code)); });
+    dispatcher->setMessageHandler(
+        [&](const std::string& t, const std::string& p) { rec.add(t + "=" + p); });
+    dispatcher->setConnectionHandler([&](bool c, int code) {
+        rec.add(std::string(c ? "up:" : "down:") + std::to_string(code));
+    });
     Dispatcher::start(dispatcher);
     std::vector<std::string> expected;
     for (int i = 0; i < 500; ++i) {
@@ -216,7 +222,8 @@ TEST(DispatcherUnit, DeliversInArrivalOrderFinishesWhatWasQueuedAndRestarts) {
     EXPECT_FALSE(dispatcher->pushMessage("t", "after"));
     auto upAt = std::find(rec.seen.begin(), rec.seen.end(), "up:0");
     ASSERT_NE(upAt, rec.seen.end());
-    EXPECT_GT(upAt - rec.seen.begin(), 251) << "the caller's notification came before the queued loss";
+    EXPECT_GT(upAt - rec.seen.begin(), 251)
+        << "the caller's notification came before the queued loss";
     rec.seen.erase(upAt);
     EXPECT_EQ(rec.seen, expected);
     EXPECT_GT(scopes.load(), 0);
@@ -243,8 +250,8 @@ TEST(DispatcherUnit, HandlerMayFinishRestartAndDropItsOwnDispatcher) {
             EXPECT_TRUE(raw->holdsHandlerLock());
             Dispatcher::start(owner);  // cannot join this thread: leaves it lingering
         } else if (t == "finish") {
-            raw->finish();             // cannot wait for itself
-            owner.reset();             // the last reference the test holds goes here
+            raw->finish();  // cannot wait for itself
+            owner.reset();  // the last reference the test holds goes here
             done.count_down();
         }
     });
