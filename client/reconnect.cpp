@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console.h"
-#include "paho/settle.h"
+#include "paho_quirks/settle.h"
 #include "sdk.h"
 
 namespace movra {
@@ -20,7 +20,7 @@ int nextDelay(int delay, int ceiling) {
 }
 
 // The pause before an attempt that follows a loss: the library must have ended the lost session's
-// receive thread first (see paho/settle.h).
+// receive thread first (see paho_quirks/settle.h).
 constexpr std::chrono::milliseconds kSettleTime = paho::kReconnectSettle;
 
 }  // namespace

@@ -63,8 +63,8 @@
 
 #include "client_handle.h"
 #include "dispatcher.h"
-#include "paho/arrival_gate.h"
-#include "paho/callback_registry.h"
+#include "paho_quirks/arrival_gate.h"
+#include "paho_quirks/callback_registry.h"
 #include "tls_options.h"
 
 namespace movra {

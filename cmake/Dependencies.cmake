@@ -17,7 +17,7 @@ add_library(movra::cjose ALIAS PkgConfig::CJOSE)
 find_package(Threads REQUIRED)
 
 # The Paho MQTT C version, as the library itself reports it (MQTTClient_getVersionInfo). The
-# workarounds in client/paho/ were measured on Debian 12's package 1.3.12-1, whose library reports
+# workarounds in client/paho_quirks/ were measured on Debian 12's package 1.3.12-1, whose library reports
 # 1.3.11 (upstream did not bump the number in that release); a library older than that may behave
 # differently, so configure stops.
 if(NOT MOVRA_PAHO_VERSION)
@@ -45,5 +45,5 @@ endif()
 message(STATUS "Paho MQTT C: ${MOVRA_PAHO_VERSION} (${PAHO_MQTT_LIBRARY})")
 if(MOVRA_PAHO_VERSION VERSION_LESS 1.3.11)
   message(FATAL_ERROR "Paho MQTT C ${MOVRA_PAHO_VERSION} is older than 1.3.11, the oldest release the "
-                      "client's library workarounds (client/paho/) were measured on")
+                      "client's library workarounds (client/paho_quirks/) were measured on")
 endif()
