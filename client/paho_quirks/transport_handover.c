@@ -1,0 +1,94 @@
+/* Transport layer beneath Paho MQTT C's synchronous client, the message handover:
+ * Thread_lock_mutex and Thread_unlock_mutex (see transport.h). The receive thread hands a message
+ * to the callback after it released the library's client lock, and after the callback returns it
+ * takes the lock back before it unlinks the message from the client's queue; a disconnect or
+ * destruction that takes the lock in either gap frees the message (or the client) under it. This
+ * part knows when the receive thread is in such a gap, and keeps a guarded caller from holding a
+ * library lock meanwhile. The __real_ names are the library's own functions, bound by the
+ * relocatable link that applies --wrap to Paho's archive only. */
+#define _GNU_SOURCE
+#include <pthread.h>
+#include <stdatomic.h>
+
+#include "transport.h"
+#include "transport_internal.h"
+
+int __real_Thread_lock_mutex(pthread_mutex_t* mutex);
+int __real_Thread_unlock_mutex(pthread_mutex_t* mutex);
+
+/* The receive thread is "in a gap" while it holds none of the library's locks and is neither
+ * waiting for its sockets nor inside a callback that holds its message (movra_transport_hold).
+ * The gaps above are of that kind; so are a few instructions between its waits and its locks,
+ * which only delay a guarded caller by as long. */
+static atomic_int in_gap;        /* receive threads in a gap */
+static atomic_ullong gap_closed; /* moves on when in_gap falls to zero */
+
+static __thread int tl_holds;   /* library locks this thread holds */
+static __thread int tl_waiting; /* the receive thread waits for its sockets */
+static __thread int tl_holding; /* the receive thread is in a callback that holds its message */
+static __thread int tl_ended;   /* the receive thread has left the library */
+static __thread int tl_in_gap;
+static __thread int tl_guarded; /* depth of movra_transport_guard_begin on this thread */
+
+static void update(void) {
+    if (!transport_on_receive_thread()) return;
+    const int gap = tl_holds == 0 && !tl_waiting && !tl_holding && !tl_ended;
+    if (gap == tl_in_gap) return;
+    tl_in_gap = gap;
+    if (gap)
+        atomic_fetch_add(&in_gap, 1);
+    else if (atomic_fetch_sub(&in_gap, 1) == 1)
+        transport_notify(&gap_closed);
+}
+
+void transport_receive_waits(int waiting) {
+    tl_waiting = waiting;
+    update();
+}
+
+void transport_receive_ends(void) {
+    tl_ended = 1;
+    update();
+}
+
+void movra_transport_hold(void) {
+    tl_holding = 1;
+    update();
+}
+
+void movra_transport_release(void) {
+    tl_holding = 0;
+    update();
+}
+
+void movra_transport_guard_begin(void) { ++tl_guarded; }
+
+void movra_transport_guard_end(void) { --tl_guarded; }
+
+int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
+    int rc = __real_Thread_lock_mutex(mutex);
+    /* A guarded caller's outermost lock: given back, and taken again, until no receive thread is
+     * in a gap. While it holds the lock the receive thread cannot enter the first gap (it must
+     * hold the lock for that) and does not leave a held message (the caller waited for that). */
+    while (rc == 0 && tl_guarded > 0 && tl_holds == 0 && !transport_on_receive_thread() &&
+           atomic_load(&in_gap) > 0) {
+        unsigned long long seen = atomic_load(&gap_closed);
+        __real_Thread_unlock_mutex(mutex);
+        if (atomic_load(&in_gap) > 0) transport_wait_gen(&gap_closed, seen, -1);
+        rc = __real_Thread_lock_mutex(mutex);
+    }
+    if (rc == 0) {
+        ++tl_holds;
+        update();
+    }
+    return rc;
+}
+
+int __wrap_Thread_unlock_mutex(pthread_mutex_t* mutex) {
+    int rc = __real_Thread_unlock_mutex(mutex);
+    if (rc == 0 && tl_holds > 0) {
+        --tl_holds;
+        update();
+    }
+    return rc;
+}
