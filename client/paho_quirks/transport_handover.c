@@ -77,7 +77,7 @@ int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
         if (atomic_load(&in_gap) > 0) transport_wait_gen(&gap_closed, seen, -1);
         rc = __real_Thread_lock_mutex(mutex);
     }
-    if (rc == 0) {
+    if (rc == 0) { /* the gap ends once the lock is held */
         ++tl_holds;
         update();
     }
@@ -85,9 +85,15 @@ int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
 }
 
 int __wrap_Thread_unlock_mutex(pthread_mutex_t* mutex) {
-    int rc = __real_Thread_unlock_mutex(mutex);
-    if (rc == 0 && tl_holds > 0) {
+    /* Counted as given back before it is: the gap begins before another thread can take the lock. */
+    const int counted = tl_holds > 0;
+    if (counted) {
         --tl_holds;
+        update();
+    }
+    int rc = __real_Thread_unlock_mutex(mutex);
+    if (rc != 0 && counted) {
+        ++tl_holds;
         update();
     }
     return rc;
