@@ -39,8 +39,15 @@ public:
 #else
 inline constexpr bool kHandoverKnown = false;
 
-struct Hold {};
-struct Guard {};
+// Non-trivial, as the ones above: a scoped Guard is not an unused variable.
+struct Hold {
+    Hold() {}
+    ~Hold() {}
+};
+struct Guard {
+    Guard() {}
+    ~Guard() {}
+};
 #endif
 
 }  // namespace movra::paho
