@@ -34,8 +34,8 @@
  * - Socket_getReadySocket: reports the receive thread's first pass and every socket it handles to
  *   waiting callers.
  * - Thread_lock_mutex, Thread_unlock_mutex: count the library locks each thread holds; a guarded
- *   caller's outermost lock waits while the receive thread is between the library's lock and a
- *   message callback, either way (see transport_handover.c).
+ *   caller takes the library's client lock only while the receive thread is not between that lock
+ *   and a message callback, either way (see transport_handover.c).
  *
  * Threading: every entry point may be called from any thread. A socket's buffer has its own mutex;
  * the wake-up state is atomics plus one mutex and condition variable. Nothing here calls user code.
@@ -66,8 +66,8 @@ void movra_transport_counters_get(struct movra_transport_counters* out);
 void movra_transport_hold(void);
 void movra_transport_release(void);
 
-/* Between guard_begin and guard_end (nested, per thread), this thread's outermost library lock is
- * taken only while no receive thread is in the gap around a message callback. Used around every
+/* Between guard_begin and guard_end (nested, per thread), this thread takes the library's client
+ * lock only while no receive thread is in the gap around a message callback. Used around every
  * library connect, disconnect and destruction, which may free queued messages or the client. */
 void movra_transport_guard_begin(void);
 void movra_transport_guard_end(void);

@@ -28,7 +28,15 @@ static __thread int tl_waiting; /* the receive thread waits for its sockets */
 static __thread int tl_holding; /* the receive thread is in a callback that holds its message */
 static __thread int tl_ended;   /* the receive thread has left the library */
 static __thread int tl_in_gap;
-static __thread int tl_guarded; /* depth of movra_transport_guard_begin on this thread */
+static __thread int tl_guarded;    /* depth of movra_transport_guard_begin on this thread */
+static __thread int tl_after_pass; /* the receive thread's next lock is the client lock */
+
+/* The library's client lock (mqttclient_mutex): the first lock the receive thread takes after its
+ * wait for sockets (MQTTClient_cycle). A guarded caller may take other library locks first
+ * (MQTTClient_destroy and the connect hold connect_mutex while they take it); the receive thread
+ * needs none of those to leave a gap. Until the receive thread's first pass names it, a guarded
+ * caller's outermost lock stands in for it. */
+static _Atomic(pthread_mutex_t*) client_lock;
 
 static void update(void) {
     if (!transport_on_receive_thread()) return;
@@ -43,6 +51,7 @@ static void update(void) {
 
 void transport_receive_waits(int waiting) {
     tl_waiting = waiting;
+    if (!waiting) tl_after_pass = 1;
     update();
 }
 
@@ -67,15 +76,21 @@ void movra_transport_guard_end(void) { --tl_guarded; }
 
 int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
     int rc = __real_Thread_lock_mutex(mutex);
-    /* A guarded caller's outermost lock: given back, and taken again, until no receive thread is
-     * in a gap. While it holds the lock the receive thread cannot enter the first gap (it must
-     * hold the lock for that) and does not leave a held message (the caller waited for that). */
-    while (rc == 0 && tl_guarded > 0 && tl_holds == 0 && !transport_on_receive_thread() &&
-           atomic_load(&in_gap) > 0) {
+    /* A guarded caller's client lock: given back, and taken again, until no receive thread is in
+     * a gap. While it holds the lock the receive thread cannot enter the first gap (it must hold
+     * the lock for that) and does not leave a held message (the caller waited for that). */
+    pthread_mutex_t* known = atomic_load(&client_lock);
+    const int guarded = tl_guarded > 0 && !transport_on_receive_thread() &&
+                        (known ? mutex == known : tl_holds == 0);
+    while (rc == 0 && guarded && atomic_load(&in_gap) > 0) {
         unsigned long long seen = atomic_load(&gap_closed);
         __real_Thread_unlock_mutex(mutex);
         if (atomic_load(&in_gap) > 0) transport_wait_gen(&gap_closed, seen, -1);
         rc = __real_Thread_lock_mutex(mutex);
+    }
+    if (rc == 0 && tl_after_pass && transport_on_receive_thread()) {
+        tl_after_pass = 0;
+        if (!known) atomic_store(&client_lock, mutex);
     }
     if (rc == 0) { /* the gap ends once the lock is held */
         ++tl_holds;
