@@ -106,11 +106,13 @@ def evaluate_targets(summary: dict) -> list[dict]:
     ratio_target("Publish QoS 0", "publish_qos0", "paho-mqtt", 2.5)
     ratio_target("Publish QoS 1", "publish_qos1", "paho-c", 0.8)
     ratio_target("Publish QoS 1", "publish_qos1", "paho-mqtt", 2.0)
-    for figure, name in (
-        ("receive_qos0", "Receive (QoS 0 flood)"),
-        ("receive_qos1", "Receive (QoS 1 backlog)"),
+    # The QoS 0 flood is to go beyond the C program on the stock library: the client links Paho
+    # through its transport layer, the C program does not.
+    for figure, name, over_c in (
+        ("receive_qos0", "Receive (QoS 0 flood)", 1.0),
+        ("receive_qos1", "Receive (QoS 1 backlog)", 0.8),
     ):
-        ratio_target(name, figure, "paho-c", 0.8)
+        ratio_target(name, figure, "paho-c", over_c)
         ratio_target(name, figure, "paho-mqtt", 3.0)
         lost = summary.get(f"{figure}_lost", {}).get("movra_sdk")
         targets.append(
