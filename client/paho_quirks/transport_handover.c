@@ -23,13 +23,20 @@ int __real_Thread_unlock_mutex(pthread_mutex_t* mutex);
 static atomic_int in_gap;        /* receive threads in a gap */
 static atomic_ullong gap_closed; /* moves on when in_gap falls to zero */
 
-static __thread int tl_holds;   /* library locks this thread holds */
-static __thread int tl_waiting; /* the receive thread waits for its sockets */
-static __thread int tl_holding; /* the receive thread is in a callback that holds its message */
-static __thread int tl_ended;   /* the receive thread has left the library */
-static __thread int tl_in_gap;
-static __thread int tl_guarded;    /* depth of movra_transport_guard_begin on this thread */
-static __thread int tl_after_pass; /* the receive thread's next lock is the client lock */
+/* One record per thread, in one thread-local access. Only the receive thread and a guarded caller
+ * are tracked: every other thread's locks go straight to the library. */
+struct thread_state {
+    int tracked;    /* the receive thread, or guarded (tracked is its depth + receive) */
+    int receive;    /* the receive thread (from its first wait for sockets) */
+    int guarded;    /* depth of movra_transport_guard_begin on this thread */
+    int holds;      /* library locks it holds, counted while tracked */
+    int waiting;    /* the receive thread waits for its sockets */
+    int holding;    /* the receive thread is in a callback that holds its message */
+    int ended;      /* the receive thread has left the library */
+    int in_gap;     /* counted in in_gap */
+    int after_pass; /* the receive thread's next lock is the client lock */
+};
+static TRANSPORT_TLS struct thread_state tl;
 
 /* The library's client lock (mqttclient_mutex): the first lock the receive thread takes after its
  * wait for sockets (MQTTClient_cycle). A guarded caller may take other library locks first
@@ -39,10 +46,10 @@ static __thread int tl_after_pass; /* the receive thread's next lock is the clie
 static _Atomic(pthread_mutex_t*) client_lock;
 
 static void update(void) {
-    if (!transport_on_receive_thread()) return;
-    const int gap = tl_holds == 0 && !tl_waiting && !tl_holding && !tl_ended;
-    if (gap == tl_in_gap) return;
-    tl_in_gap = gap;
+    if (!tl.receive) return;
+    const int gap = tl.holds == 0 && !tl.waiting && !tl.holding && !tl.ended;
+    if (gap == tl.in_gap) return;
+    tl.in_gap = gap;
     if (gap)
         atomic_fetch_add(&in_gap, 1);
     else if (atomic_fetch_sub(&in_gap, 1) == 1)
@@ -50,65 +57,78 @@ static void update(void) {
 }
 
 void transport_receive_waits(int waiting) {
-    tl_waiting = waiting;
-    if (!waiting) tl_after_pass = 1;
+    if (!tl.receive) { /* its first wait: it holds no library lock here */
+        tl.receive = 1;
+        tl.holds = 0;
+        ++tl.tracked;
+    }
+    tl.waiting = waiting;
+    if (!waiting) tl.after_pass = 1;
     update();
 }
 
 void transport_receive_ends(void) {
-    tl_ended = 1;
+    tl.ended = 1;
     update();
 }
 
 void movra_transport_hold(void) {
-    tl_holding = 1;
+    tl.holding = 1;
     update();
 }
 
 void movra_transport_release(void) {
-    tl_holding = 0;
+    tl.holding = 0;
     update();
 }
 
-void movra_transport_guard_begin(void) { ++tl_guarded; }
+/* Called outside the library: the thread holds none of its locks. */
+void movra_transport_guard_begin(void) {
+    ++tl.guarded;
+    ++tl.tracked;
+}
 
-void movra_transport_guard_end(void) { --tl_guarded; }
+void movra_transport_guard_end(void) {
+    --tl.guarded;
+    --tl.tracked;
+}
 
 int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
+    if (!tl.tracked) return __real_Thread_lock_mutex(mutex);
     int rc = __real_Thread_lock_mutex(mutex);
     /* A guarded caller's client lock: given back, and taken again, until no receive thread is in
      * a gap. While it holds the lock the receive thread cannot enter the first gap (it must hold
      * the lock for that) and does not leave a held message (the caller waited for that). */
     pthread_mutex_t* known = atomic_load(&client_lock);
-    const int guarded = tl_guarded > 0 && !transport_on_receive_thread() &&
-                        (known ? mutex == known : tl_holds == 0);
+    const int guarded = tl.guarded > 0 && !tl.receive && (known ? mutex == known : tl.holds == 0);
     while (rc == 0 && guarded && atomic_load(&in_gap) > 0) {
         unsigned long long seen = atomic_load(&gap_closed);
         __real_Thread_unlock_mutex(mutex);
         if (atomic_load(&in_gap) > 0) transport_wait_gen(&gap_closed, seen, -1);
         rc = __real_Thread_lock_mutex(mutex);
     }
-    if (rc == 0 && tl_after_pass && transport_on_receive_thread()) {
-        tl_after_pass = 0;
+    if (rc == 0 && tl.after_pass && tl.receive) {
+        tl.after_pass = 0;
         if (!known) atomic_store(&client_lock, mutex);
     }
     if (rc == 0) { /* the gap ends once the lock is held */
-        ++tl_holds;
+        ++tl.holds;
         update();
     }
     return rc;
 }
 
 int __wrap_Thread_unlock_mutex(pthread_mutex_t* mutex) {
+    if (!tl.tracked) return __real_Thread_unlock_mutex(mutex);
     /* Counted as given back before it is: the gap begins before another thread can take the lock. */
-    const int counted = tl_holds > 0;
+    const int counted = tl.holds > 0;
     if (counted) {
-        --tl_holds;
+        --tl.holds;
         update();
     }
     int rc = __real_Thread_unlock_mutex(mutex);
     if (rc != 0 && counted) {
-        ++tl_holds;
+        ++tl.holds;
         update();
     }
     return rc;

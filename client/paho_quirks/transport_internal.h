@@ -6,6 +6,10 @@
 
 #include <stdatomic.h>
 
+/* Thread-local state of the layer: the static TLS model, a plain %fs-relative access. The general
+ * model of a shared object (the Python module) costs a call per access, on every library lock. */
+#define TRANSPORT_TLS __thread __attribute__((tls_model("initial-exec")))
+
 /* The eventfd that ends the receive thread's poll (-1 when none could be made: the library's own
  * timeouts then still apply). */
 int transport_wake_fd(void);

@@ -37,14 +37,15 @@ static int wake_fd = -1;
 static pthread_key_t exit_key;
 static pthread_once_t wake_once = PTHREAD_ONCE_INIT;
 
-static __thread int tl_library_thread; /* started by the library's Thread_start */
-static __thread int tl_receive_thread; /* ... and runs the library's receive pass */
-static __thread int tl_idle;           /* its last pass found nothing: the next pause is idle */
-static __thread int tl_woken;          /* its last poll was ended by a wake-up */
-static __thread unsigned long long tl_kick_seen; /* kick_gen before the state its pause follows */
-static __thread unsigned long long tl_kick_next; /* kick_gen when its last pass ended */
-static __thread int tl_started;                  /* this thread started a library thread ... */
-static __thread unsigned long long tl_run_seen;  /* ... when run_gen had this value */
+static TRANSPORT_TLS int tl_library_thread; /* started by the library's Thread_start */
+static TRANSPORT_TLS int tl_receive_thread; /* ... and runs the library's receive pass */
+static TRANSPORT_TLS int tl_idle;  /* its last pass found nothing: the next pause is idle */
+static TRANSPORT_TLS int tl_woken; /* its last poll was ended by a wake-up */
+static TRANSPORT_TLS unsigned long long
+    tl_kick_seen; /* kick_gen before the state its pause follows */
+static TRANSPORT_TLS unsigned long long tl_kick_next; /* kick_gen when its last pass ended */
+static TRANSPORT_TLS int tl_started;                  /* this thread started a library thread ... */
+static TRANSPORT_TLS unsigned long long tl_run_seen;  /* ... when run_gen had this value */
 
 void transport_notify(atomic_ullong* gen) {
     atomic_fetch_add(gen, 1);
@@ -200,7 +201,8 @@ void __wrap_MQTTTime_sleep(uint64_t ms) {
 enum { STAMP_SLOTS = 1024 };
 static atomic_ullong post_clock;
 static atomic_ullong post_stamp[STAMP_SLOTS];
-static __thread unsigned long long tl_connect_stamp; /* post_clock at this thread's last connect */
+static TRANSPORT_TLS unsigned long long
+    tl_connect_stamp; /* post_clock at this thread's last connect */
 
 static atomic_ullong* stamp_of(const sem_t* sem) {
     uintptr_t key = (uintptr_t)sem;
