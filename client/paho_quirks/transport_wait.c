@@ -31,6 +31,7 @@ atomic_ullong transport_n_wakeups, transport_n_stale_posts;
 static atomic_ullong kick_gen, run_gen;
 static atomic_int waiters;
 static atomic_int receivers; /* receive threads that have made their first pass and not ended */
+static atomic_int starting;  /* library threads started that have not made a first pass or ended */
 static pthread_mutex_t wait_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wait_cond;
 static int wake_fd = -1;
@@ -38,6 +39,7 @@ static pthread_key_t exit_key;
 static pthread_once_t wake_once = PTHREAD_ONCE_INIT;
 
 static TRANSPORT_TLS int tl_library_thread; /* started by the library's Thread_start */
+static TRANSPORT_TLS int tl_starting;       /* ... and still counted in starting */
 static TRANSPORT_TLS int tl_receive_thread; /* ... and runs the library's receive pass */
 static TRANSPORT_TLS int tl_idle;  /* its last pass found nothing: the next pause is idle */
 static TRANSPORT_TLS int tl_woken; /* its last poll was ended by a wake-up */
@@ -141,6 +143,10 @@ int __wrap_Socket_getReadySocket(int more_work, int timeout, void* mutex, int* r
         tl_receive_thread = 1;
         pthread_setspecific(exit_key, &tl_receive_thread); /* on_thread_exit tells the callers */
         atomic_fetch_add(&receivers, 1);
+        if (tl_starting) {
+            tl_starting = 0;
+            atomic_fetch_sub(&starting, 1);
+        }
         tl_kick_next = atomic_load(&kick_gen);
         transport_notify(&run_gen);
     }
@@ -179,8 +185,11 @@ void __wrap_MQTTTime_sleep(uint64_t ms) {
     int started = tl_started;
     unsigned long long seen = started ? tl_run_seen : atomic_load(&run_gen);
     tl_started = 0; /* the receive thread it started may have made its first pass already */
-    /* No receive thread left (it may have ended before this pause began): nothing to wait for. */
-    if (!started && atomic_load(&receivers) == 0) return;
+    /* No receive thread left, and none on its way (one may have ended before this pause began):
+     * nothing to wait for. A thread the library started but that has not made its first pass yet
+     * is waited for, up to the library's own time: ending this pause at once would let the library
+     * give up on it, and start a second receive thread while the first one still runs. */
+    if (!started && atomic_load(&receivers) == 0 && atomic_load(&starting) == 0) return;
     transport_kick();
     transport_wait_gen(&run_gen, seen, (long long)ms);
 }
@@ -250,8 +259,14 @@ static void* run_library_thread(void* box) {
     struct start s = *(struct start*)box;
     free(box);
     tl_library_thread = 1;
+    tl_starting = 1;
     void* result = s.fn(s.parameter);
     transport_receive_ends(); /* the library is done with this thread */
+    if (tl_starting) {        /* a thread that never ran a receive pass (connectionLost_call) */
+        tl_starting = 0;
+        atomic_fetch_sub(&starting, 1);
+        transport_notify(&run_gen);
+    }
     return result;
 }
 
@@ -264,5 +279,6 @@ void __wrap_Thread_start(void* (*fn)(void*), void* parameter) {
     if (!box) return;
     box->fn = fn;
     box->parameter = parameter;
+    atomic_fetch_add(&starting, 1);
     __real_Thread_start(run_library_thread, box);
 }
