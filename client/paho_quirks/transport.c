@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "transport_internal.h"
@@ -22,6 +23,7 @@
 int __real_connect(int fd, const struct sockaddr* addr, socklen_t len);
 int __real_poll(struct pollfd* fds, nfds_t nfds, int timeout);
 ssize_t __real_recv(int fd, void* buf, size_t len, int flags);
+ssize_t __real_writev(int fd, const struct iovec* iov, int count);
 int __real_close(int fd);
 struct ssl_st;
 int __real_SSL_set_fd(struct ssl_st* ssl, int fd);
@@ -37,6 +39,8 @@ struct slot {
     atomic_size_t held;    /* bytes buffered (end - start), read without the lock by poll */
     unsigned char* data;
     size_t start, end;
+    int steered; /* TCP_NODELAY is set per packet (plain TCP; TLS sockets keep it on) */
+    int nagle;   /* TCP_NODELAY is off at the moment */
 };
 
 static struct slot slots[MAX_FDS];
@@ -68,10 +72,11 @@ void movra_transport_counters_get(struct movra_transport_counters* out) {
 int __wrap_connect(int fd, const struct sockaddr* addr, socklen_t len) {
     transport_connect_begins();
     int tcp = addr && (addr->sa_family == AF_INET || addr->sa_family == AF_INET6);
+    int nodelay = 0;
     if (tcp) {
         int on = 1;
-        if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0)
-            atomic_fetch_add(&n_nodelay, 1);
+        nodelay = setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+        if (nodelay) atomic_fetch_add(&n_nodelay, 1);
     }
     int rc = __real_connect(fd, addr, len);
     int saved = errno;
@@ -79,6 +84,8 @@ int __wrap_connect(int fd, const struct sockaddr* addr, socklen_t len) {
     if (s) {
         pthread_mutex_lock(&s->lock);
         s->registered = 1;
+        s->steered = nodelay;
+        s->nagle = 0;
         s->start = s->end = 0;
         atomic_store(&s->held, 0);
         atomic_store(&s->connecting, rc != 0 && (saved == EINPROGRESS || saved == EWOULDBLOCK));
@@ -96,6 +103,7 @@ int __wrap_close(int fd) {
         free(s->data);
         s->data = NULL;
         s->registered = 0;
+        s->steered = 0;
         s->start = s->end = 0;
         atomic_store(&s->held, 0);
         atomic_store(&s->connecting, 0);
@@ -213,6 +221,7 @@ int __wrap_SSL_set_fd(struct ssl_st* ssl, int fd) {
         pthread_mutex_lock(&s->lock);
         int clean = s->end == s->start;
         s->registered = 0;
+        s->steered = 0; /* OpenSSL writes the records itself: TCP_NODELAY stays on */
         free(s->data);
         s->data = NULL;
         s->start = s->end = 0;
@@ -222,4 +231,27 @@ int __wrap_SSL_set_fd(struct ssl_st* ssl, int fd) {
         atomic_fetch_add(&n_tls_sockets, 1);
     }
     return __real_SSL_set_fd(ssl, fd);
+}
+
+ssize_t __wrap_writev(int fd, const struct iovec* iov, int count) {
+    /* The library writes each packet with one writev whose first buffer starts with the packet's
+     * fixed header. A QoS 0 PUBLISH is sent with Nagle's algorithm on, so that a stream of them
+     * fills segments while one is unacknowledged instead of costing a segment (and a wake-up of the
+     * broker) each; every other packet, which someone waits for (CONNECT, a QoS 1 or 2 PUBLISH,
+     * its acknowledgements, SUBSCRIBE, PINGREQ...), with TCP_NODELAY, which also pushes out what
+     * Nagle held back before it. A write that continues an interrupted one starts mid-packet and
+     * counts as "someone waits". */
+    struct slot* s = slot_of(fd);
+    if (s && count > 0 && iov[0].iov_len > 0) {
+        const unsigned char first = *(const unsigned char*)iov[0].iov_base;
+        const int qos0_publish = (first >> 4) == 3 && ((first >> 1) & 3) == 0;
+        pthread_mutex_lock(&s->lock);
+        if (s->registered && s->steered && s->nagle != qos0_publish) {
+            int nodelay = !qos0_publish;
+            if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay) == 0)
+                s->nagle = qos0_publish;
+        }
+        pthread_mutex_unlock(&s->lock);
+    }
+    return __real_writev(fd, iov, count);
 }

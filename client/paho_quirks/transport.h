@@ -9,9 +9,13 @@
  *
  * What each interposed call does (transport.c: sockets; transport_wait.c: waits;
  * transport_handover.c: the message handover):
- * - connect: sets TCP_NODELAY on the library's TCP sockets (a QoS 1 publish after a QoS 0 one no
- *   longer waits for the broker's delayed ACK), starts a read buffer for the socket, remembers a
- *   connect still in progress and wakes the receive thread so that it looks at the new socket now.
+ * - connect: sets TCP_NODELAY on the library's TCP sockets, starts a read buffer for the socket,
+ *   remembers a connect still in progress and wakes the receive thread so that it looks at the new
+ *   socket now.
+ * - writev: on plain TCP sockets a QoS 0 PUBLISH goes out with Nagle's algorithm (a stream of them
+ *   fills segments instead of costing one each), every other packet with TCP_NODELAY (a QoS 1
+ *   publish after a QoS 0 one no longer waits for the broker's delayed ACK); TLS sockets keep
+ *   TCP_NODELAY, as OpenSSL writes their records.
  * - poll: adds an eventfd to the receive thread's waiting poll, so that a connect or a caller that
  *   waits for the receive thread ends the wait at once; asks for writability of sockets whose TCP
  *   connect is in progress (their completion ends the wait); reports a socket readable while its
