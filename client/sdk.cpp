@@ -24,29 +24,23 @@ SDK::~SDK() {
     destroyClient();
 }
 
-void SDK::init(const std::string& clientId_, const std::string& brokerHost,
-               const std::string& protocol, const std::string& username_,
-               const std::string& password_, bool cleanSession, bool /*resumeSubs*/,
-               bool /*connectRetry*/, bool autoReconnect_, int /*connectRetryInterval*/,
-               int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/, int writeTimeout,
-               bool /*orderMatters*/, int connectTimeout, const std::string& edition_,
-               const TlsOptions& tlsOptions) {
-    checkTlsOptions(tlsOptions, protocol);
+void SDK::init(const InitOptions& options) {
+    checkTlsOptions(options.tls, options.protocol);
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
 
     std::lock_guard connectLock(connectMutex);
-    clientId = clientId_;
-    username = username_;
-    password = password_;
-    edition = edition_;
+    clientId = options.clientId;
+    username = options.username;
+    password = options.password;
+    edition = options.edition;
     // The copies above may have moved the texts: the options never keep pointing at released text,
     // whether or not the rest of init succeeds.
     connectOptions.username = username.c_str();
     connectOptions.password = password.c_str();
     passwordWrapped = false;
-    serverUri = protocol + "://" + brokerHost;
+    serverUri = options.protocol + "://" + options.brokerHost;
 
     MQTTClient raw = nullptr;
     int rc = MQTTClient_create(&raw, serverUri.c_str(), clientId.c_str(),
@@ -64,15 +58,15 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
     MQTTClient_setCallbacks(raw, reinterpret_cast<void*>(callbackKey), &SDK::onConnectionLost,
                             &SDK::onMessageArrived, &SDK::onDeliveryComplete);
 
-    connectOptions.keepAliveInterval = keepAlive;
-    connectOptions.cleansession = cleanSession ? 1 : 0;
-    connectOptions.connectTimeout = connectTimeout;
-    connectOptions.retryInterval = writeTimeout;
-    tls.configure(tlsOptions, serverUri, protocol, connectOptions);
+    connectOptions.keepAliveInterval = options.keepAlive;
+    connectOptions.cleansession = options.cleanSession ? 1 : 0;
+    connectOptions.connectTimeout = options.connectTimeout;
+    connectOptions.retryInterval = options.writeTimeout;
+    tls.configure(options.tls, serverUri, options.protocol, connectOptions);
     Dispatcher::start(channel);
     std::lock_guard lock(reconnectMutex);
-    maxReconnectInterval = maxReconnectInterval_;
-    link.init(autoReconnect_);
+    maxReconnectInterval = options.maxReconnectInterval;
+    link.init(options.autoReconnect);
 }
 
 bool SDK::connect() {

@@ -45,6 +45,7 @@
 #include "client_handle.h"
 #include "connection_state.h"
 #include "dispatcher.h"
+#include "init_options.h"
 #include "paho_quirks/arrival_gate.h"
 #include "paho_quirks/callback_registry.h"
 #include "tls_options.h"
@@ -77,13 +78,8 @@ public:
 
     // Throws std::runtime_error "SDK::init — MQTTClient_create failed: <rc>" when the library
     // refuses to create the client, and std::invalid_argument, before anything changes, for TLS
-    // settings that cannot take effect (checkTlsOptions). `tls` applies to the TLS schemes.
-    void init(const std::string& clientId, const std::string& brokerHost,
-              const std::string& protocol, const std::string& username, const std::string& password,
-              bool cleanSession, bool resumeSubs, bool connectRetry, bool autoReconnect,
-              int connectRetryInterval, int maxReconnectInterval, int keepAlive, int pingTimeout,
-              int writeTimeout, bool orderMatters, int connectTimeout, const std::string& edition,
-              const TlsOptions& tls = TlsOptions{});
+    // settings that cannot take effect (checkTlsOptions).
+    void init(const InitOptions& options);
 
     bool connect();
     void disconnect();
