@@ -90,8 +90,9 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("connectTimeout") = kDefaults.connectTimeout,
             py::arg("edition") = kDefaults.edition, py::kw_only(), py::arg("caFile") = py::none(),
             py::arg("certFile") = py::none(), py::arg("keyFile") = py::none(),
-            py::arg("keyPassword") = py::none(), py::arg("verifyPeer") = kDefaults.tls.verifyPeer,
-            Release())
+            py::arg("keyPassword") = py::none(),
+            // True or False only: None, 0 or "" would turn every check of the broker off unnoticed.
+            py::arg("verifyPeer").noconvert() = kDefaults.tls.verifyPeer, Release())
         .def(
             "connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
         .def(
