@@ -54,7 +54,7 @@ class SDK::Call {
 public:
     Call(SDK& sdk, const char* operation, std::string_view topic, int refusal = 0)
         : sdk(sdk), operation(operation), topic(topic), text(topic) {
-        if (!sdk.connected) {
+        if (!sdk.link.connected()) {
             notConnected();
             return;
         }
@@ -126,11 +126,11 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     message.qos = qos;
     message.retained = retained ? 1 : 0;
     MQTTClient_deliveryToken token = 0;
-    std::uint64_t interruptionsBefore = 0;
+    // A loss or a stop from here on ends the wait below.
+    const std::uint64_t interruptionsBefore = link.interruptions();
     if (qos != 0) {
         std::lock_guard lock(completionMutex);
         completedTokens.clear();
-        interruptionsBefore = interruptions;
     }
     ClientHandle held = call.client();
     if (!held ||
@@ -140,7 +140,7 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     // The completion may have been recorded before the library returned the token.
     std::unique_lock lock(completionMutex);
     completionCondition.wait_for(lock, std::chrono::milliseconds(kPublishTimeoutMs), [&] {
-        return interruptions != interruptionsBefore ||
+        return link.interruptions() != interruptionsBefore ||
                std::find(completedTokens.begin(), completedTokens.end(), token) !=
                    completedTokens.end();
     });

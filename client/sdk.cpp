@@ -9,6 +9,8 @@
 
 namespace movra {
 
+using Link = ConnectionState;
+
 SDK::SDK() : channel(std::make_shared<Dispatcher>()) {}
 
 SDK::~SDK() {
@@ -22,29 +24,23 @@ SDK::~SDK() {
     destroyClient();
 }
 
-void SDK::init(const std::string& clientId_, const std::string& brokerHost,
-               const std::string& protocol, const std::string& username_,
-               const std::string& password_, bool cleanSession, bool /*resumeSubs*/,
-               bool /*connectRetry*/, bool autoReconnect_, int /*connectRetryInterval*/,
-               int maxReconnectInterval_, int keepAlive, int /*pingTimeout*/, int writeTimeout,
-               bool /*orderMatters*/, int connectTimeout, const std::string& edition_,
-               const TlsOptions& tlsOptions) {
-    checkTlsOptions(tlsOptions, protocol);
+void SDK::init(const InitOptions& options) {
+    checkTlsOptions(options.tls, options.protocol);
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
 
     std::lock_guard connectLock(connectMutex);
-    clientId = clientId_;
-    username = username_;
-    password = password_;
-    edition = edition_;
+    clientId = options.clientId;
+    username = options.username;
+    password = options.password;
+    edition = options.edition;
     // The copies above may have moved the texts: the options never keep pointing at released text,
     // whether or not the rest of init succeeds.
     connectOptions.username = username.c_str();
     connectOptions.password = password.c_str();
     passwordWrapped = false;
-    serverUri = protocol + "://" + brokerHost;
+    serverUri = options.protocol + "://" + options.brokerHost;
 
     MQTTClient raw = nullptr;
     int rc = MQTTClient_create(&raw, serverUri.c_str(), clientId.c_str(),
@@ -62,33 +58,32 @@ void SDK::init(const std::string& clientId_, const std::string& brokerHost,
     MQTTClient_setCallbacks(raw, reinterpret_cast<void*>(callbackKey), &SDK::onConnectionLost,
                             &SDK::onMessageArrived, &SDK::onDeliveryComplete);
 
-    connectOptions.keepAliveInterval = keepAlive;
-    connectOptions.cleansession = cleanSession ? 1 : 0;
-    connectOptions.connectTimeout = connectTimeout;
-    connectOptions.retryInterval = writeTimeout;
-    tls.configure(tlsOptions, serverUri, protocol, connectOptions);
-    autoReconnect = autoReconnect_;
-    {
-        std::lock_guard lock(reconnectMutex);
-        maxReconnectInterval = maxReconnectInterval_;
-    }
+    connectOptions.keepAliveInterval = options.keepAlive;
+    connectOptions.cleansession = options.cleanSession ? 1 : 0;
+    connectOptions.connectTimeout = options.connectTimeout;
+    connectOptions.retryInterval = options.writeTimeout;
+    tls.configure(options.tls, serverUri, options.protocol, connectOptions);
     Dispatcher::start(channel);
-    running = true;
+    std::lock_guard lock(reconnectMutex);
+    maxReconnectInterval = options.maxReconnectInterval;
+    link.init(options.autoReconnect);
 }
 
 bool SDK::connect() {
     Dispatcher::BlockingScope blocking(*channel);
-    int rc;
+    int rc = MQTTCLIENT_SUCCESS;
+    Link::Step step;
     {
         std::lock_guard connectLock(connectMutex);
-        if (!client) {
-            console::err("connect — call init() first");
-            return false;
+        {
+            std::lock_guard lock(reconnectMutex);
+            step = link.apply(Link::Event::Connect);
         }
-        if (connected) {
-            console::out("Already connected");
-            return true;
+        if (step.action != Link::Action::LibraryConnect) {
+            writeLine(step.line);
+            return step.next == Link::State::Connected;
         }
+        std::uint64_t session = 0;
         // Fails closed: without a token the Enterprise password is not sent at all. The reconnect
         // worker only ever repeats the options of a connect that succeeded, so it never sends a
         // plain Enterprise password either.
@@ -98,20 +93,19 @@ bool SDK::connect() {
             rc = kStringTooLong;
         } else {
             arrivalGate.open();
-            const std::uint64_t lossesBefore = lossCount();
+            session = currentSession();
             rc = tls.connect(client.get(), connectOptions);
-            if (rc == MQTTCLIENT_SUCCESS) {
-                std::lock_guard lock(reconnectMutex);
-                // A session that dropped before it could be recorded is reported as a failed connect.
-                if (!markConnected(lossesBefore)) rc = MQTTCLIENT_DISCONNECTED;
-            }
         }
+        std::lock_guard lock(reconnectMutex);
+        step = link.apply(
+            rc == MQTTCLIENT_SUCCESS ? Link::Event::ConnectOk : Link::Event::ConnectFailed,
+            session);
+        if (rc == MQTTCLIENT_SUCCESS && step.next != Link::State::Connected)
+            rc = Link::kLostBeforeRecorded;
+        if (step.action == Link::Action::WakeWorker) reconnectCondition.notify_all();
     }
-    if (rc != MQTTCLIENT_SUCCESS) {
-        console::err("connect failed, rc=" + std::to_string(rc));
-        return false;
-    }
-    console::out("Connected to " + serverUri);
+    writeLine(step.line, {.text = serverUri, .rc = rc});
+    if (step.notice != Link::Notice::CallerUp) return false;
     channel->notifyConnection(true, 0);
     return true;
 }
@@ -119,42 +113,55 @@ bool SDK::connect() {
 void SDK::disconnect() {
     Dispatcher::BlockingScope blocking(*channel);
     ClientHandle held = currentClient();
-    // Offline before the library disconnects: publishes from other threads stop here instead of
-    // keeping the library's in-flight list busy until its 10 s disconnect timeout.
-    if (!held || !connected.exchange(false)) {
-        console::out("Not connected");
-        return;
+    Link::Step step{Link::State::Uninitialised, Link::Notice::None, Link::Line::NotConnected};
+    if (held) {
+        // Offline before the library disconnects: publishes from other threads stop here instead of
+        // keeping the library's in-flight list busy until its 10 s disconnect timeout.
+        std::lock_guard lock(reconnectMutex);
+        step = link.apply(Link::Event::Disconnect);
     }
-    // Closed until the next session is up: a callback the library began before this disconnect and
-    // that finds the gate only afterwards may hold a message the disconnect has released.
-    arrivalGate.close();
-    disconnectClient(held.get(), kDisconnectTimeoutMs);
-    arrivalGate.released();
-    console::out("Disconnected");
-    channel->notifyConnection(false, 0);
+    if (step.action == Link::Action::LibraryDisconnect) {
+        // Closed until the next session is up: a callback the library began before this disconnect
+        // and that finds the gate only afterwards may hold a message the disconnect has released.
+        arrivalGate.close();
+        disconnectClient(held.get(), kDisconnectTimeoutMs);
+        arrivalGate.released();
+    }
+    writeLine(step.line);
+    if (step.notice == Link::Notice::CallerDown) channel->notifyConnection(false, 0);
 }
 
 void SDK::stop() {
     Dispatcher::BlockingScope blocking(*channel);
-    running = false;
     std::thread worker;
     {
-        // Notified under the lock: a worker between its check of running and its wait cannot miss it.
+        // Notified under the lock: a worker between its look at the state and its wait cannot miss it.
         std::lock_guard lock(reconnectMutex);
+        link.apply(Link::Event::Stop);
         reconnectCondition.notify_all();
         worker = std::move(reconnectThread);
     }
-    {
-        std::lock_guard lock(completionMutex);
-        ++interruptions;
-    }
-    completionCondition.notify_all();
+    wakePublishers();
     // The worker never waits for a handler, so this join cannot wait on user code.
     if (worker.joinable()) worker.join();
     // Deliver what was queued before the stop, then end the dispatch thread.
     channel->finish();
     disconnect();
     destroyClient();
+}
+
+std::uint64_t SDK::currentSession() {
+    std::lock_guard lock(reconnectMutex);
+    return link.session();
+}
+
+void SDK::wakePublishers() {
+    // Taken and released before notifying: a publisher between its look at the count and its wait
+    // cannot miss the change.
+    {
+        std::lock_guard lock(completionMutex);
+    }
+    completionCondition.notify_all();
 }
 
 bool SDK::credentialsFit() const {
@@ -181,7 +188,8 @@ void SDK::destroyClient() {
     // Destroyed here, or by a call still inside the library on another thread when it returns.
     // A connect that was under way in another thread while stop ran may have succeeded meanwhile;
     // letting go of the client ends that session too.
-    connected = false;
+    std::lock_guard lock(reconnectMutex);
+    link.apply(Link::Event::Released);
 }
 
 void SDK::on_message(MessageHandler handler) { channel->setMessageHandler(std::move(handler)); }

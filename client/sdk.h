@@ -5,28 +5,9 @@
 // when a live connection drops. In the "Enterprise" edition every explicit connect sends the password
 // as a JWE token encrypted to a compiled-in RSA key.
 //
-// Connection states and what each event does (notification: how the connection handler hears of it;
-// "caller" = in the calling thread, "queued" = on the dispatch thread in arrival order):
-//   state         event                       next          notification    console line
-//   Uninitialised init                        Offline       -               -
-//   any           init (client exists)        Offline       as stop         as stop
-//   Uninitialised connect                     Uninitialised -               err "connect — call init() first"
-//   Offline       connect ok                  Connected     caller (true,0) out "Connected to <uri>"
-//   Reconnecting  connect ok (worker ends)    Connected     caller (true,0) out "Connected to <uri>"
-//   Offline/Rec.  connect fails               unchanged     -               err "connect failed, rc=<rc>"
-//   Connected     connect                     Connected     -               out "Already connected"
-//   Connected     disconnect                  Offline       caller (false,0) out "Disconnected"
-//   other         disconnect                  unchanged     -               out "Not connected"
-//   Connected     loss, autoReconnect         Reconnecting  queued (false,-1) err "Connection lost: <cause>"
-//   Connected     loss, no autoReconnect      Offline       queued (false,-1) err "Connection lost: <cause>"
-//   Reconnecting  loss of an unrecorded session Reconnecting -              err "Connection lost: <cause>"
-//   Reconnecting  attempt (after 100 ms settle, then the back-off) out "Attempting to reconnect..."
-//   Reconnecting  attempt ok                  Connected     queued (true,0) out "Reconnected successfully to <uri>"
-//   Reconnecting  attempt fails               Reconnecting  -               err "Reconnect failed, rc=<rc>. Retrying in <d>s"
-//   any           stop                        Uninitialised worker joined, queued events delivered, then as disconnect
-// The state lives in running (Uninitialised or not), connected, and the worker's workerActive under
-// reconnectMutex; losses counts losses so that a connect can tell its session dropped before it was
-// recorded (reported as a failed connect, rc=-3).
+// The connection's states, and what each event does in each of them, are tabled in
+// connection_state.h; the loss callback, the reconnect worker and connect / disconnect / stop apply
+// its events under reconnectMutex.
 //
 // Threading contract
 // - Caller threads may call every public method, also from inside a handler of the same object.
@@ -62,7 +43,9 @@
 #include <vector>
 
 #include "client_handle.h"
+#include "connection_state.h"
 #include "dispatcher.h"
+#include "init_options.h"
 #include "paho_quirks/arrival_gate.h"
 #include "paho_quirks/callback_registry.h"
 #include "tls_options.h"
@@ -95,20 +78,15 @@ public:
 
     // Throws std::runtime_error "SDK::init — MQTTClient_create failed: <rc>" when the library
     // refuses to create the client, and std::invalid_argument, before anything changes, for TLS
-    // settings that cannot take effect (checkTlsOptions). `tls` applies to the TLS schemes.
-    void init(const std::string& clientId, const std::string& brokerHost,
-              const std::string& protocol, const std::string& username, const std::string& password,
-              bool cleanSession, bool resumeSubs, bool connectRetry, bool autoReconnect,
-              int connectRetryInterval, int maxReconnectInterval, int keepAlive, int pingTimeout,
-              int writeTimeout, bool orderMatters, int connectTimeout, const std::string& edition,
-              const TlsOptions& tls = TlsOptions{});
+    // settings that cannot take effect (checkTlsOptions).
+    void init(const InitOptions& options);
 
     bool connect();
     void disconnect();
     void stop();
-    bool is_connected() const { return connected.load(); }
+    bool is_connected() const { return link.connected(); }
     // True between a successful init and the stop sequence.
-    bool is_initialised() const { return running.load(); }
+    bool is_initialised() const { return link.initialised(); }
 
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
@@ -131,10 +109,10 @@ private:
     void connectionLost(const char* cause);
     void deliveryComplete(MQTTClient_deliveryToken token);
     void reconnectLoop();
-    // With reconnectMutex held, after a successful library connect: records the session as up, or
-    // returns false when its loss has been reported already (losses moved past lossesBefore).
-    bool markConnected(std::uint64_t lossesBefore);
-    std::uint64_t lossCount();
+    // The session number a library connect hands to the "ok" events (connection_state.h).
+    std::uint64_t currentSession();
+    // Ends the waits for a publish acknowledgement after link.interruptions() moved.
+    void wakePublishers();
     // Wraps the password into a fresh token and points the options at it. Returns whether the
     // options now point at a token: the new one, or after a failure the last one made since init.
     bool encryptPassword();
@@ -157,20 +135,12 @@ private:
     // The handler slots and the handler lock live in the dispatcher, which the dispatch thread shares: a
     // handler may destroy its own object and the thread must still be able to return safely.
     std::shared_ptr<Dispatcher> channel;
-    std::atomic<bool> running{false};
-    std::atomic<bool> connected{false};
-    bool autoReconnect = true;
     int maxReconnectInterval = 60;
     std::thread reconnectThread;
     std::condition_variable reconnectCondition;
     std::mutex reconnectMutex;
-
-    // Under reconnectMutex: a worker is inside its loop (it clears this as its last step).
-    bool workerActive = false;
-    // Under reconnectMutex: losses reported by the library. The loss callback and every record of a
-    // new session change connected under this lock too, so the queued notifications follow the
-    // order of the flag's changes.
-    std::uint64_t losses = 0;
+    // Under reconnectMutex, with lock-free mirrors for is_connected and is_initialised.
+    ConnectionState link;
     // Serialises library connects with the rewriting of connectOptions.
     std::mutex connectMutex;
     // Guards `client` for the calls that run outside connectMutex (subscribe, unsubscribe, publish,
@@ -191,7 +161,6 @@ private:
     std::mutex completionMutex;
     std::condition_variable completionCondition;
     std::vector<MQTTClient_deliveryToken> completedTokens;
-    std::uint64_t interruptions = 0;  // bumped by a loss and by stop: ends a completion wait
 };
 
 }  // namespace movra

@@ -31,51 +31,68 @@ namespace {
 
 using OptionalPath = std::optional<std::filesystem::path>;
 
-// The keyword-only TLS arguments of init; None leaves a setting out.
-movra::TlsOptions tlsOptions(const OptionalPath& caFile, const OptionalPath& certFile,
-                             const OptionalPath& keyFile,
-                             const std::optional<std::string>& keyPassword, bool verifyPeer) {
-    movra::TlsOptions tls;
-    tls.caFile = caFile ? caFile->string() : std::string();
-    tls.certFile = certFile ? certFile->string() : std::string();
-    tls.keyFile = keyFile ? keyFile->string() : std::string();
-    tls.keyPassword = keyPassword.value_or(std::string());
-    tls.verifyPeer = verifyPeer;
-    return tls;
-}
+// The path a keyword-only TLS argument names; None leaves the setting out.
+std::string pathOrEmpty(const OptionalPath& path) { return path ? path->string() : std::string(); }
 
 }  // namespace
 
 PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
     using Release = py::call_guard<movra::python::GilRelease>;
+    // The defaults of init's optional arguments are those of the core's record.
+    const movra::InitOptions kDefaults;
 
     py::class_<PySDK>(m, "SDK", py::custom_type_setup(&movra::python::setupGc))
         .def(py::init<>())
         .def(
             "init",
-            [](PySDK& self, const std::string& clientId, const std::string& brokerHost,
-               const std::string& protocol, const std::string& username,
-               const std::string& password, bool cleanSession, bool resumeSubs, bool connectRetry,
-               bool autoReconnect, int connectRetryInterval, int maxReconnectInterval,
-               int keepAlive, int pingTimeout, int writeTimeout, bool orderMatters,
-               int connectTimeout, const std::string& edition, const OptionalPath& caFile,
-               const OptionalPath& certFile, const OptionalPath& keyFile,
-               const std::optional<std::string>& keyPassword, bool verifyPeer) {
-                self.sdk().init(clientId, brokerHost, protocol, username, password, cleanSession,
-                                resumeSubs, connectRetry, autoReconnect, connectRetryInterval,
-                                maxReconnectInterval, keepAlive, pingTimeout, writeTimeout,
-                                orderMatters, connectTimeout, edition,
-                                tlsOptions(caFile, certFile, keyFile, keyPassword, verifyPeer));
+            [](PySDK& self, std::string clientId, std::string brokerHost, std::string protocol,
+               std::string username, std::string password, bool cleanSession, bool resumeSubs,
+               bool connectRetry, bool autoReconnect, int connectRetryInterval,
+               int maxReconnectInterval, int keepAlive, int pingTimeout, int writeTimeout,
+               bool orderMatters, int connectTimeout, std::string edition,
+               const OptionalPath& caFile, const OptionalPath& certFile,
+               const OptionalPath& keyFile, const std::optional<std::string>& keyPassword,
+               bool verifyPeer) {
+                self.sdk().init({.clientId = std::move(clientId),
+                                 .brokerHost = std::move(brokerHost),
+                                 .protocol = std::move(protocol),
+                                 .username = std::move(username),
+                                 .password = std::move(password),
+                                 .cleanSession = cleanSession,
+                                 .resumeSubs = resumeSubs,
+                                 .connectRetry = connectRetry,
+                                 .autoReconnect = autoReconnect,
+                                 .connectRetryInterval = connectRetryInterval,
+                                 .maxReconnectInterval = maxReconnectInterval,
+                                 .keepAlive = keepAlive,
+                                 .pingTimeout = pingTimeout,
+                                 .writeTimeout = writeTimeout,
+                                 .orderMatters = orderMatters,
+                                 .connectTimeout = connectTimeout,
+                                 .edition = std::move(edition),
+                                 .tls = {.caFile = pathOrEmpty(caFile),
+                                         .certFile = pathOrEmpty(certFile),
+                                         .keyFile = pathOrEmpty(keyFile),
+                                         .keyPassword = keyPassword.value_or(std::string()),
+                                         .verifyPeer = verifyPeer}});
             },
             py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"), py::arg("username"),
-            py::arg("password"), py::arg("cleanSession") = false, py::arg("resumeSubs") = true,
-            py::arg("connectRetry") = true, py::arg("autoReconnect") = true,
-            py::arg("connectRetryInterval") = 5, py::arg("maxReconnectInterval") = 1,
-            py::arg("keepAlive") = 30, py::arg("pingTimeout") = 10, py::arg("writeTimeout") = 10,
-            py::arg("orderMatters") = false, py::arg("connectTimeout") = 30,
-            py::arg("edition") = "Community", py::kw_only(), py::arg("caFile") = py::none(),
+            py::arg("password"), py::arg("cleanSession") = kDefaults.cleanSession,
+            py::arg("resumeSubs") = kDefaults.resumeSubs,
+            py::arg("connectRetry") = kDefaults.connectRetry,
+            py::arg("autoReconnect") = kDefaults.autoReconnect,
+            py::arg("connectRetryInterval") = kDefaults.connectRetryInterval,
+            py::arg("maxReconnectInterval") = kDefaults.maxReconnectInterval,
+            py::arg("keepAlive") = kDefaults.keepAlive,
+            py::arg("pingTimeout") = kDefaults.pingTimeout,
+            py::arg("writeTimeout") = kDefaults.writeTimeout,
+            py::arg("orderMatters") = kDefaults.orderMatters,
+            py::arg("connectTimeout") = kDefaults.connectTimeout,
+            py::arg("edition") = kDefaults.edition, py::kw_only(), py::arg("caFile") = py::none(),
             py::arg("certFile") = py::none(), py::arg("keyFile") = py::none(),
-            py::arg("keyPassword") = py::none(), py::arg("verifyPeer") = true, Release())
+            py::arg("keyPassword") = py::none(),
+            // True or False only: None, 0 or "" would turn every check of the broker off unnoticed.
+            py::arg("verifyPeer").noconvert() = kDefaults.tls.verifyPeer, Release())
         .def(
             "connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
         .def(

@@ -28,8 +28,7 @@ TEST(Init, ServerUriIsProtocolSeparatorAndHostJoinedUnchanged) {
 TEST(Init, EmptyProtocolAndHostAreRefusedByTheLibraryWithItsCode) {
     SDK sdk;
     try {
-        sdk.init("id", "", "", "", "", true, true, true, true, 1, 60, 60, 10, 10, true, 5,
-                 "Standard");
+        sdk.init({.clientId = "id"});
         FAIL() << "init accepted the server URI \"://\"";
     } catch (const std::runtime_error& e) {
         EXPECT_EQ(std::string(e.what()), "SDK::init \xE2\x80\x94 MQTTClient_create failed: " +
@@ -91,9 +90,9 @@ TEST(Init, FailedSecondInitLeavesTheObjectUninitialisedAndTheNextInitUsable) {
     ConsoleCapture console;
     // Long texts force new buffers for the copies; the old ones are released.
     std::string longName(200, 'u');
-    EXPECT_THROW(sdk.init("second", "", "", longName, std::string(300, 'p'), true, true, true, true,
-                          1, 60, 60, 10, 10, true, 5, "Standard"),
-                 std::runtime_error);
+    EXPECT_THROW(
+        sdk.init({.clientId = "second", .username = longName, .password = std::string(300, 'p')}),
+        std::runtime_error);
     EXPECT_FALSE(sdk.is_initialised());
     EXPECT_FALSE(sdk.is_connected());
     EXPECT_FALSE(sdk.connect());

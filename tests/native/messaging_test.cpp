@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
-#include <climits>
 #include <cstdint>
 
 #include "console_capture.h"
@@ -144,7 +143,6 @@ TEST(Messaging, APayloadOfTwoGibibytesIsRefusedBeforeTheLibraryAndNothingIsSent)
     Broker broker;
     HugePayload huge;
     ASSERT_TRUE(huge.ok());
-    static_assert(HugePayload::kSize == std::size_t{INT_MAX} + 1);
     Inbox inbox;
     SDK receiver, sender;
     receiver.on_message(inbox.handler());
@@ -157,9 +155,7 @@ TEST(Messaging, APayloadOfTwoGibibytesIsRefusedBeforeTheLibraryAndNothingIsSent)
     ASSERT_TRUE(inbox.waitForCount(1));
     std::this_thread::sleep_for(100ms);
     console.restore();
-    std::string line =
-        "[SDK] publish failed on 'huge/t', rc=" + std::to_string(SDK::kPayloadTooLarge) + "\n";
-    EXPECT_EQ(SDK::kPayloadTooLarge, -8);
+    const std::string line = "[SDK] publish failed on 'huge/t', rc=-8\n";
     EXPECT_EQ(console.err(), line + line + line);
     EXPECT_EQ(console.out(), "");
     // Nothing truncated reached the broker; the session carries on.

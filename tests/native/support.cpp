@@ -19,10 +19,18 @@ void initClient(SDK& sdk, const Broker& broker, Settings settings) {
 
 void initClient(SDK& sdk, const std::string& address, Settings s) {
     if (s.clientId.empty()) s.clientId = uniqueClientId();
-    sdk.init(s.clientId, address, s.protocol, s.username, s.password, s.cleanSession,
-             /*resumeSubs=*/true, /*connectRetry=*/true, s.autoReconnect,
-             /*connectRetryInterval=*/1, s.maxReconnectInterval, s.keepAlive, /*pingTimeout=*/10,
-             /*writeTimeout=*/10, /*orderMatters=*/true, s.connectTimeout, s.edition, s.tls);
+    sdk.init({.clientId = s.clientId,
+              .brokerHost = address,
+              .protocol = s.protocol,
+              .username = s.username,
+              .password = s.password,
+              .cleanSession = s.cleanSession,
+              .autoReconnect = s.autoReconnect,
+              .maxReconnectInterval = s.maxReconnectInterval,
+              .keepAlive = s.keepAlive,
+              .connectTimeout = s.connectTimeout,
+              .edition = s.edition,
+              .tls = s.tls});
 }
 
 void connectClient(SDK& sdk, const Broker& broker, Settings settings) {

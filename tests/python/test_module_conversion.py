@@ -62,10 +62,14 @@ class TestIntegerArguments:
             sdk.subscribe("t", value)
 
     @pytest.mark.parametrize("value", [2**31 - 1, -(2**31)])
-    def test_32_bit_extremes_are_accepted(self, value):
+    def test_32_bit_extremes_are_accepted(self, value, capfd):
         sdk = movra_sdk.SDK()
         sdk.init("id", "127.0.0.1:1", "tcp", "", "", maxReconnectInterval=value)
+        # Initialised: the connect reaches the library (nothing listens there) instead of being
+        # refused for want of init.
+        assert sdk.connect() is False
         sdk.stop()
+        assert capfd.readouterr().err.startswith("[SDK] connect failed, rc=")
 
 
 class TestPositionalOnly:

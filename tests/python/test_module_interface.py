@@ -1,10 +1,11 @@
-"""The module as Python sees it: what it exports, the class members and their signatures."""
+"""The module as Python sees it: what it exports, its members, and the calls each one accepts."""
 
-import re
+import queue
 
 import pytest
 
 import movra_sdk
+from broker.harness import Broker
 
 MEMBERS = [
     "init",
@@ -20,27 +21,27 @@ MEMBERS = [
 ]
 
 
-def parameters(method) -> list[tuple[str, str, str | None]]:
-    """(name, type, default) of each parameter after self, read from the signature pybind11 writes
-    into the docstring."""
-    doc = method.__doc__
-    match = re.match(rf"{method.__name__}\(self: movra_sdk\.SDK(?:, (.*))?\) -> (\w+)\n", doc)
-    assert match, doc
-    params = []
-    if not match.group(1):
-        return params
-    for part in re.split(r", (?![^\[]*\])", match.group(1)):
-        if part in ("/", "*"):
-            params.append((part, "", None))
-            continue
-        name, rest = part.split(": ", 1)
-        kind, _, default = rest.partition(" = ")
-        params.append((name, kind, default or None))
-    return params
-
-
-def result(method) -> str:
-    return re.search(r"-> (\w+)\n", method.__doc__).group(1)
+# init's seventeen settings, in order, with the values of its defaults.
+INIT_SETTINGS = {
+    "clientId": "id",
+    "brokerHost": "127.0.0.1:1",
+    "protocol": "tcp",
+    "username": "",
+    "password": "",
+    "cleanSession": False,
+    "resumeSubs": True,
+    "connectRetry": True,
+    "autoReconnect": True,
+    "connectRetryInterval": 5,
+    "maxReconnectInterval": 1,
+    "keepAlive": 30,
+    "pingTimeout": 10,
+    "writeTimeout": 10,
+    "orderMatters": False,
+    "connectTimeout": 30,
+    "edition": "Community",
+}
+TLS_SETTINGS = {"caFile": None, "certFile": None, "keyFile": None, "keyPassword": None}
 
 
 class TestModuleObject:
@@ -71,72 +72,70 @@ class TestClassMembers:
         names = [name for name in vars(movra_sdk.SDK) if not name.startswith("_")]
         assert names == MEMBERS
 
-    def test_init_parameters_and_python_defaults(self):
-        path = "os.PathLike | str | bytes | None"
-        assert parameters(movra_sdk.SDK.init) == [
-            ("clientId", "str", None),
-            ("brokerHost", "str", None),
-            ("protocol", "str", None),
-            ("username", "str", None),
-            ("password", "str", None),
-            ("cleanSession", "bool", "False"),
-            ("resumeSubs", "bool", "True"),
-            ("connectRetry", "bool", "True"),
-            ("autoReconnect", "bool", "True"),
-            ("connectRetryInterval", "typing.SupportsInt | typing.SupportsIndex", "5"),
-            ("maxReconnectInterval", "typing.SupportsInt | typing.SupportsIndex", "1"),
-            ("keepAlive", "typing.SupportsInt | typing.SupportsIndex", "30"),
-            ("pingTimeout", "typing.SupportsInt | typing.SupportsIndex", "10"),
-            ("writeTimeout", "typing.SupportsInt | typing.SupportsIndex", "10"),
-            ("orderMatters", "bool", "False"),
-            ("connectTimeout", "typing.SupportsInt | typing.SupportsIndex", "30"),
-            ("edition", "str", "'Community'"),
-            # The TLS settings, keyword-only after the seventeen positional parameters.
-            ("*", "", None),
-            ("caFile", path, "None"),
-            ("certFile", path, "None"),
-            ("keyFile", path, "None"),
-            ("keyPassword", "str | None", "None"),
-            ("verifyPeer", "bool", "True"),
-        ]
-        assert result(movra_sdk.SDK.init) == "None"
-
-    def test_messaging_parameters(self):
-        int_type = "typing.SupportsInt | typing.SupportsIndex"
-        assert parameters(movra_sdk.SDK.publish) == [
-            ("topic", "str", None),
-            ("payload", "str", None),
-            ("qos", int_type, "0"),
-            ("retained", "bool", "False"),
-        ]
-        assert parameters(movra_sdk.SDK.subscribe) == [
-            ("topic", "str", None),
-            ("qos", int_type, "0"),
-        ]
-        assert result(movra_sdk.SDK.publish) == "None"
-        assert result(movra_sdk.SDK.subscribe) == "bool"
-
-    @pytest.mark.parametrize("name", ["unsubscribe", "on_message", "on_connection"])
-    def test_single_parameter_is_positional_only(self, name):
-        params = parameters(getattr(movra_sdk.SDK, name))
-        assert len(params) == 2 and params[1][0] == "/"
-        assert result(getattr(movra_sdk.SDK, name)) == "None"
-
-    def test_handler_setters_take_callables_or_none(self):
-        (_, message_type, _), _ = parameters(movra_sdk.SDK.on_message)
-        (_, connection_type, _), _ = parameters(movra_sdk.SDK.on_connection)
-        assert message_type == "collections.abc.Callable[[str, str], None] | None"
-        assert connection_type == "collections.abc.Callable[[bool, int], None] | None"
+    def test_init_takes_its_settings_by_position_or_name_and_the_tls_ones_by_name_only(self, capfd):
+        values = list(INIT_SETTINGS.values())
+        sdk = movra_sdk.SDK()
+        assert sdk.init(*values) is None
+        sdk.init(**INIT_SETTINGS, **TLS_SETTINGS, verifyPeer=True)
+        with pytest.raises(TypeError):
+            sdk.init(*values, None)  # caFile is keyword-only
+        with pytest.raises(TypeError):
+            sdk.init(*values[:4])  # the password is required
+        with pytest.raises(TypeError):
+            sdk.init(*values[:5], clientID="x")
+        sdk.stop()
+        # The second init stopped the first client; the refused calls changed nothing.
+        assert capfd.readouterr().out == "[SDK] Not connected\n" * 2
+        assert not sdk.is_connected()
 
     @pytest.mark.parametrize(
-        "name, returns",
-        [("connect", "bool"), ("disconnect", "None"), ("stop", "None"), ("is_connected", "bool")],
+        "name, value",
+        [
+            ("clientId", 5),
+            ("cleanSession", "yes"),
+            ("keepAlive", "30"),
+            ("keepAlive", 1.5),
+            ("edition", None),
+            ("caFile", 5),
+            ("verifyPeer", None),
+            ("verifyPeer", 0),
+        ],
     )
-    def test_argumentless_members(self, name, returns):
-        method = getattr(movra_sdk.SDK, name)
-        assert parameters(method) == []
-        assert result(method) == returns
+    def test_init_refuses_arguments_of_the_wrong_type(self, name, value):
+        with pytest.raises(TypeError, match=r"init\(\): incompatible function arguments"):
+            movra_sdk.SDK().init(**{**INIT_SETTINGS, name: value})
 
-    def test_fresh_object_is_not_connected(self):
+    def test_init_defaults_reach_the_broker(self, capfd):
+        with Broker(log_verbose=True) as broker:
+            sdk = movra_sdk.SDK()
+            sdk.init("defaults", broker.address, "tcp", "alice", "")
+            assert sdk.connect()
+            # Clean session off and a keep-alive of 30 s; the user name as given.
+            broker.wait_for_log("as defaults (p2, c0, k30, u'alice')")
+            sdk.stop()
+        assert capfd.readouterr().out.endswith("[SDK] Disconnected\n")
+
+    def test_messaging_members_take_their_arguments_by_name_with_defaults(self, make_sdk, capfd):
+        sdk = make_sdk()
+        received: queue.Queue = queue.Queue()
+        sdk.on_message(lambda topic, payload: received.put((topic, payload)))
+        assert sdk.subscribe(topic="t/named") is True
+        assert sdk.publish(topic="t/named", payload="default qos") is None
+        sdk.publish("t/named", "qos 1", qos=1, retained=False)
+        assert received.get(timeout=10) == ("t/named", "default qos")
+        assert received.get(timeout=10) == ("t/named", "qos 1")
+        with pytest.raises(TypeError):
+            sdk.publish("t/named", "p", 0, False, None)
+        assert capfd.readouterr().err == ""
+
+    def test_argumentless_members_refuse_arguments(self, capfd):
         sdk = movra_sdk.SDK()
+        for name in ("connect", "disconnect", "stop", "is_connected"):
+            with pytest.raises(TypeError):
+                getattr(sdk, name)(None)
         assert sdk.is_connected() is False
+        assert sdk.connect() is False
+        assert sdk.disconnect() is None
+        captured = capfd.readouterr()
+        assert captured.err == "[SDK] connect \u2014 call init() first\n"
+        assert captured.out == "[SDK] Not connected\n"

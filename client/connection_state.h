@@ -1,0 +1,156 @@
+// The connection state of one SDK: which state it is in, and what each event does.
+//
+//   state         event                          next          notice            console line
+//   Uninitialised init                           Offline       -                 -
+//   Uninitialised connect                        Uninitialised -                 err "connect — call init() first"
+//   Connected     connect                        Connected     -                 out "Already connected"
+//   Offline/Rec.  connect                        unchanged     -                 - (the library connect follows)
+//   Offline/Rec.  connect ok                     Connected     caller (true,0)   out "Connected to <uri>"
+//   Offline/Rec.  connect ok, session lost since unchanged     -                 err "connect failed, rc=-3"
+//   Offline/Rec.  connect fails                  unchanged     -                 err "connect failed, rc=<rc>"
+//   Connected     disconnect                     Offline       caller (false,0)  out "Disconnected"
+//   other         disconnect                     unchanged     -                 out "Not connected"
+//   Connected     loss, retry                    Reconnecting  queued (false,-1) err "Connection lost: <cause>"
+//   Connected     loss, no retry                 Offline       queued (false,-1) err "Connection lost: <cause>"
+//   Offline/Rec.  loss, retry                    Reconnecting  -                 err "Connection lost: <cause>"
+//   Uninit./Off./Rec. loss, no retry             unchanged     -                 err "Connection lost: <cause>"
+//   Reconnecting  worker wakes, retry            Reconnecting  -                 - (the worker goes on)
+//   other         worker wakes (or no retry)     unchanged     -                 - (the worker ends)
+//   Reconnecting  attempt, retry                 Reconnecting  -                 out "Attempting to reconnect..."
+//   other         attempt (or no retry)          unchanged     -                 - (skipped)
+//   Reconnecting  attempt ok                     Connected     queued (true,0)   out "Reconnected successfully to <uri>"
+//   Reconnecting  attempt ok, session lost since Reconnecting  -                 - (the worker starts over)
+//   Reconnecting  attempt fails                  Reconnecting  -                 err "Reconnect failed, rc=<rc>. Retrying in <d>s"
+//   any           stop                           unchanged     -                 - (retry off, the worker ends)
+//   any           released                       Uninitialised -                 -
+// Every other pair is ignored: it leaves the record as it is and does nothing.
+//
+// "retry": autoReconnect was given to init and the stop sequence has not begun. A loss with retry
+// starts the reconnect worker, or restarts the one still in its loop. A worker looks again after
+// every pause ("worker wakes") and before every library connect ("attempt"); it ends when the state
+// is no longer Reconnecting, so a connect that succeeds ends it too.
+//
+// "session lost since": every loss opens a new session number. A connect reads the number before it
+// calls the library and hands it to "connect ok" / "attempt ok": when a loss came in between, the
+// session it opened has dropped before it was recorded. Its loss was printed but not passed on (the
+// session was never reported up); the caller's connect fails with rc=-3 and a worker starts over.
+//
+// The notices: "caller" ones are delivered by the thread that made the change, after it has let go
+// of every lock; "queued" ones go to the dispatch thread, queued while the owner's lock is held, so
+// that they follow the order of the state changes. A session is "up" (is_connected) only in
+// Connected. The stop sequence is: stop, the worker joined, the queued events delivered, disconnect,
+// released.
+//
+// Threading contract: apply() and the plain readers are called with the owner's reconnectMutex held.
+// connected(), initialised() and interruptions() are atomic mirrors that any thread may read without
+// a lock; they never block.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+namespace movra {
+
+class ConnectionState {
+public:
+    enum class State { Uninitialised, Offline, Connected, Reconnecting };
+    enum class Event {
+        Init,           // init has made the library client
+        Connect,        // a caller asks to connect
+        ConnectOk,      // the caller's library connect succeeded
+        ConnectFailed,  // the caller's connect failed (library code, or refused before the library)
+        Disconnect,     // a caller asks to disconnect
+        Loss,           // the library reports the loss of a session
+        WorkerWakes,    // the reconnect worker looks whether to go on
+        Attempt,        // the worker is about to make a library connect
+        AttemptOk,
+        AttemptFailed,
+        Stop,      // the stop sequence begins
+        Released,  // the stop sequence has let the library client go
+    };
+    enum class Notice { None, CallerUp, CallerDown, QueuedLost, QueuedUp };
+    enum class Line {
+        None,
+        InitFirst,
+        AlreadyConnected,
+        Connected,
+        ConnectFailed,
+        Disconnected,
+        NotConnected,
+        Lost,
+        Attempting,
+        Reconnected,
+        ReconnectFailed,
+    };
+    // What the thread that applied the event does next.
+    enum class Action {
+        None,
+        LibraryConnect,     // connect: call the library
+        LibraryDisconnect,  // disconnect: call the library
+        StartWorker,        // join a finished worker, start a new one
+        WakeWorker,         // notify the worker's condition
+        EndWorker,          // the worker leaves its loop
+    };
+    struct Step {
+        State next = State::Uninitialised;
+        Notice notice = Notice::None;
+        Line line = Line::None;
+        Action action = Action::None;
+        bool operator==(const Step&) const = default;
+    };
+
+    // The result a connect reports when its session was lost before it was recorded.
+    static constexpr int kLostBeforeRecorded = MQTTCLIENT_DISCONNECTED;
+
+    // The init event, with init's autoReconnect.
+    Step init(bool autoReconnect);
+    // Any event; `session` is the number read before the library connect, for the "ok" events.
+    Step apply(Event event, std::uint64_t session = 0);
+
+    State state() const { return current; }
+    // The number of the current session (see "session lost since").
+    std::uint64_t session() const { return losses; }
+    // A worker is inside its loop.
+    bool workerInLoop() const { return worker; }
+    // The worker has work: Reconnecting, with retry.
+    bool reconnecting() const { return current == State::Reconnecting && retry(); }
+
+    bool connected() const { return up.load(); }
+    // True from init until the stop sequence begins.
+    bool initialised() const { return live.load(); }
+    // Moves with every loss and every stop: a wait for a publish acknowledgement ends.
+    std::uint64_t interruptions() const { return interrupted.load(); }
+
+private:
+    bool retry() const { return autoReconnect && !stopping; }
+    Step to(State next, Notice notice = Notice::None, Line line = Line::None,
+            Action action = Action::None);
+    Step ignored() const { return Step{current}; }
+    // StartWorker, or WakeWorker for a worker still in its loop.
+    Action runWorker();
+
+    State current = State::Uninitialised;
+    bool autoReconnect = false;
+    bool stopping = false;
+    bool worker = false;
+    std::uint64_t losses = 0;
+    std::atomic<bool> up{false};
+    std::atomic<bool> live{false};
+    std::atomic<std::uint64_t> interrupted{0};
+};
+
+// What a console line of the table says beyond its fixed text: the URI or the cause, a library
+// code, the back-off in seconds.
+struct LineDetail {
+    std::string_view text{};
+    int rc = 0;
+    int delay = 0;
+};
+
+// Writes the line, composed whole, to its stream; nothing for Line::None.
+void writeLine(ConnectionState::Line line, const LineDetail& detail = {});
+
+}  // namespace movra

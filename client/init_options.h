@@ -1,0 +1,40 @@
+// What init takes: the client's identity, the broker, the credentials, the session and reconnection
+// settings, the edition and the TLS settings. The defaults are those of the Python signature of init
+// (python/module.cpp reads them from here).
+//
+// Threading contract: a plain value; SDK::init copies what it keeps.
+#pragma once
+
+#include <string>
+
+#include "tls_options.h"
+
+namespace movra {
+
+struct InitOptions {
+    std::string clientId{};
+    // host:port, and for WebSockets a path; the server URI is protocol + "://" + brokerHost.
+    std::string brokerHost{};
+    std::string protocol{};
+    std::string username{};
+    std::string password{};
+    bool cleanSession = false;
+    bool resumeSubs = true;    // accepted, not used
+    bool connectRetry = true;  // accepted, not used
+    // Whether the loss of a live session starts the reconnect worker.
+    bool autoReconnect = true;
+    int connectRetryInterval = 5;  // seconds; accepted, not used
+    // Ceiling of the reconnect worker's back-off, in seconds.
+    int maxReconnectInterval = 1;
+    int keepAlive = 30;         // seconds
+    int pingTimeout = 10;       // seconds; accepted, not used
+    int writeTimeout = 10;      // seconds: the library's retry interval
+    bool orderMatters = false;  // accepted, not used
+    int connectTimeout = 30;    // seconds
+    // "Enterprise" (exactly) sends the password as a token; any other text sends it as given.
+    std::string edition = "Community";
+    // Applies to the TLS schemes (usesTls).
+    TlsOptions tls{};
+};
+
+}  // namespace movra
