@@ -8,8 +8,12 @@ JOBS ?= $(shell nproc)
 MOVRA_SERVER_JWK ?=
 # Always passed, empty without a key: a key given once must not stay in a build tree's CMake cache.
 KEY_PATH := $(if $(MOVRA_SERVER_JWK),$(abspath $(MOVRA_SERVER_JWK)))
-KEY_DEFINE := -DMOVRA_SERVER_JWK=$(KEY_PATH)
-KEY_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH)
+# OFF links Paho without the transport layer (client/paho_quirks/transport.h), for comparison:
+# make bench TRANSPORT=OFF BENCH_ARGS="--out build/bench-off". Always passed, like the key.
+TRANSPORT ?= ON
+BUILD_DEFINES := -DMOVRA_SERVER_JWK=$(KEY_PATH) -DMOVRA_TRANSPORT=$(TRANSPORT)
+BUILD_PIP := -C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH) -C cmake.define.MOVRA_TRANSPORT=$(TRANSPORT)
+BENCH_ARGS ?=
 # The wheel is built from the sdist in a directory of its own; without a deployment key it compiles in
 # the checkout's development pair, like every other build tree here.
 WHEEL_KEY := $(if $(KEY_PATH),-C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH),-C cmake.define.MOVRA_DEV_KEY_DIR=$(abspath build/dev-key))
@@ -26,12 +30,12 @@ setup:
 # Native build: core, tests, broker plugin, benchmark client.
 native: setup
 	@$(CMAKE) -S . -B build/native -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_BUILD_BROKER_PLUGIN=ON -DMOVRA_BUILD_BENCH=ON $(KEY_DEFINE)
+	  -DMOVRA_BUILD_BROKER_PLUGIN=ON -DMOVRA_BUILD_BENCH=ON $(BUILD_DEFINES)
 	@$(CMAKE) --build build/native -j $(JOBS)
 
 # The Python module, installed into .venv.
 module: setup
-	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation $(KEY_PIP) .
+	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation $(BUILD_PIP) .
 
 build: native module
 
@@ -57,14 +61,14 @@ test-python: module native wheel
 
 asan: setup
 	@$(CMAKE) -S . -B build/asan -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE)
+	  -DMOVRA_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug $(BUILD_DEFINES)
 	@$(CMAKE) --build build/asan -j $(JOBS)
 	@cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
 tsan: setup
 	@$(CMAKE) -S . -B build/tsan -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
-	  -DMOVRA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug $(KEY_DEFINE)
+	  -DMOVRA_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug $(BUILD_DEFINES)
 	@$(CMAKE) --build build/tsan -j $(JOBS)
 	@cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure -j $(JOBS)
 
@@ -98,10 +102,10 @@ demo: module native
 	@$(PY) examples/demo_enterprise.py
 
 bench: module native
-	@$(PY) bench/run.py
+	@$(PY) bench/run.py $(BENCH_ARGS)
 
 bench-quick: module native
-	@$(PY) bench/run.py --quick
+	@$(PY) bench/run.py --quick $(BENCH_ARGS)
 
 clean:
 	rm -rf build dist *.egg-info

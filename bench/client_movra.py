@@ -13,8 +13,10 @@ from common import (
     emit,
     main,
     memory_run,
+    mixed_p50,
     payload,
     receive_result,
+    run_at_once,
     timed_publish,
 )
 
@@ -118,6 +120,58 @@ def connects(args: Args) -> dict:
     return {"count": count, "seconds": round(elapsed, 6), "rate": round(count / elapsed, 2)}
 
 
+def mixed(args: Args) -> dict:
+    """A QoS 1 publish right after a QoS 0 one on the same connection: the QoS 1 call's time."""
+    topic, body = args.str("topic", "bench/movra/mixed"), payload(100)
+    sdk = connected(args, "bench-movra-mixed")
+    result = mixed_p50(
+        lambda: sdk.publish(topic, body, 0),
+        lambda: sdk.publish(topic, body, 1),
+        args.int("count", 200),
+    )
+    sdk.stop()
+    return result
+
+
+def parallel(args: Args) -> dict:
+    """`clients` objects connect from as many threads at once; seconds until all are connected.
+    restart=1: then says "ready" and reports when all are back after the broker's restart."""
+    n, restart = args.int("clients", 20), args.int("restart", 0)
+    sdks, lost, back, lock = [], [0], [0], threading.Lock()
+    stamp = {}
+
+    def on_connection(is_up: bool, code: int) -> None:
+        with lock:
+            if not is_up and code == -1:
+                lost[0] += 1
+            elif is_up and code == 0 and lost[0] >= n:
+                back[0] += 1
+                if back[0] == n:
+                    stamp["at"] = time.monotonic()
+
+    for i in range(n):
+        sdk = movra_sdk.SDK()
+        init(sdk, args, f"bench-movra-par-{i}", "", "", cleanSession=True)
+        sdk.on_connection(on_connection)
+        sdks.append(sdk)
+    ok = []
+    elapsed = run_at_once([lambda s=s: ok.append(s.connect()) for s in sdks])
+    if ok.count(True) != n:
+        raise RuntimeError("not all connected")
+    result = {"seconds": round(elapsed, 6)}
+    if restart:
+        emit("ready")
+        deadline = time.monotonic() + 60
+        while "at" not in stamp and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if "at" not in stamp:
+            raise RuntimeError("not all back within 60 s")
+        result["reconnected_at"] = stamp["at"]
+    for sdk in sdks:
+        sdk.stop()
+    return result
+
+
 def recovery(args: Args) -> dict:
     lost, back = threading.Event(), threading.Event()
     stamp = {}
@@ -159,5 +213,7 @@ if __name__ == "__main__":
             "connects": connects,
             "recovery": recovery,
             "memory": memory,
+            "mixed": mixed,
+            "parallel": parallel,
         }
     )

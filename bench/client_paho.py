@@ -18,8 +18,10 @@ from common import (
     emit,
     main,
     memory_run,
+    mixed_p50,
     payload,
     receive_result,
+    run_at_once,
     timed_publish,
 )
 
@@ -139,6 +141,32 @@ def connects(args: Args) -> dict:
     return {"count": count, "seconds": round(elapsed, 6), "rate": round(count / elapsed, 2)}
 
 
+def mixed(args: Args) -> dict:
+    """A QoS 1 publish right after a QoS 0 one on the same connection: the QoS 1 call's time."""
+    topic, body = args.str("topic", "bench/paho/mixed"), payload(100)
+    client = client_for("bench-paho-mixed")
+    start(client, args)
+    result = mixed_p50(
+        lambda: client.publish(topic, body, 0),
+        lambda: client.publish(topic, body, 1).wait_for_publish(),
+        args.int("count", 200),
+    )
+    end(client)
+    return result
+
+
+def parallel(args: Args) -> dict:
+    """`clients` clients connect from as many threads at once; seconds until all are connected."""
+    n = args.int("clients", 20)
+    clients = [client_for(f"bench-paho-par-{i}") for i in range(n)]
+    elapsed = run_at_once([lambda c=c: start(c, args) for c in clients])
+    if not all(c.is_connected() for c in clients):
+        raise RuntimeError("not all connected")
+    for c in clients:
+        end(c)
+    return {"seconds": round(elapsed, 6)}
+
+
 def recovery(args: Args) -> dict:
     lost, back = threading.Event(), threading.Event()
     stamp = {}
@@ -180,5 +208,7 @@ if __name__ == "__main__":
             "connects": connects,
             "recovery": recovery,
             "memory": memory,
+            "mixed": mixed,
+            "parallel": parallel,
         }
     )

@@ -235,3 +235,26 @@ def main(modes: dict) -> None:
     result = modes[args.mode](args)
     if result is not None:
         emit(result)
+
+
+def mixed_p50(send_qos0, send_qos1, count: int) -> dict:
+    """Times each QoS 1 publish that follows a QoS 0 one on the same connection; the median."""
+    times = []
+    for _ in range(count):
+        send_qos0()
+        start = time.perf_counter()
+        send_qos1()
+        times.append(time.perf_counter() - start)
+    times.sort()
+    return {"p50_us": round(times[len(times) // 2] * 1e6, 1)}
+
+
+def run_at_once(calls: list) -> float:
+    """Runs each call on a thread of its own, all started together; seconds until all returned."""
+    threads = [threading.Thread(target=call) for call in calls]
+    begin = time.perf_counter()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return time.perf_counter() - begin

@@ -40,7 +40,10 @@ FIGURES = [
     ("throughput_qos1_1 MiB", "QoS 1 throughput, 1 MiB", "MB/s", "{:,.0f}"),
     ("connects_community", "Connects (connect + disconnect), Community", "/s", "{:,.1f}"),
     ("connects_enterprise", "Connects, Enterprise (password wrap included)", "/s", "{:,.1f}"),
+    ("mixed_qos1_p50_us", "QoS 1 publish after a QoS 0 one, p50", "µs", "{:,.0f}"),
+    ("parallel_connect_s", "20 clients connecting from 20 threads", "s", "{:.3f}"),
     ("recovery_s", "Recovery after broker restart", "s", "{:.3f}"),
+    ("parallel_recovery_s", "20 clients back after broker restart (last one)", "s", "{:.3f}"),
     ("memory_growth_mib_per_million", "RSS growth per million messages", "MiB", "{:.2f}"),
 ]
 CHART = [
@@ -103,11 +106,13 @@ def evaluate_targets(summary: dict) -> list[dict]:
     ratio_target("Publish QoS 0", "publish_qos0", "paho-mqtt", 2.5)
     ratio_target("Publish QoS 1", "publish_qos1", "paho-c", 0.8)
     ratio_target("Publish QoS 1", "publish_qos1", "paho-mqtt", 2.0)
-    for figure, name in (
-        ("receive_qos0", "Receive (QoS 0 flood)"),
-        ("receive_qos1", "Receive (QoS 1 backlog)"),
+    # The QoS 0 flood is to go beyond the C program on the stock library: the client links Paho
+    # through its transport layer, the C program does not.
+    for figure, name, over_c in (
+        ("receive_qos0", "Receive (QoS 0 flood)", 1.0),
+        ("receive_qos1", "Receive (QoS 1 backlog)", 0.8),
     ):
-        ratio_target(name, figure, "paho-c", 0.8)
+        ratio_target(name, figure, "paho-c", over_c)
         ratio_target(name, figure, "paho-mqtt", 3.0)
         lost = summary.get(f"{figure}_lost", {}).get("movra_sdk")
         targets.append(
@@ -119,7 +124,21 @@ def evaluate_targets(summary: dict) -> list[dict]:
             }
         )
     limit_target("Round trip p99 (median of rounds)", "roundtrip_p99_us", "median", 1000, "µs")
-    limit_target("Recovery (worst round)", "recovery_s", "max", 1.2, "s")
+    ratio_target("Connects (Community)", "connects_community", "paho-mqtt", 1.0)
+    limit_target(
+        "QoS 1 publish after QoS 0, p50 (median of rounds)",
+        "mixed_qos1_p50_us",
+        "median",
+        1000,
+        "µs",
+    )
+    limit_target(
+        "20 clients from 20 threads connected (worst round)", "parallel_connect_s", "max", 0.5, "s"
+    )
+    limit_target("Recovery (worst round)", "recovery_s", "max", 1.0, "s")
+    limit_target(
+        "20 clients back after a restart (worst round)", "parallel_recovery_s", "max", 1.5, "s"
+    )
     limit_target(
         "Memory growth per million messages", "memory_growth_mib_per_million", "median", 1.0, "MiB"
     )

@@ -47,6 +47,7 @@ FULL = dict(
     size_seconds=0.25,
     roundtrip_count=2000,
     connect_seconds=0.8,
+    mixed_count=200,
     flood_count=40000,
     backlog_count=10000,
     memory_count={"movra_sdk": 1_000_000, "paho-mqtt": 100_000, "paho-c": 1_000_000},
@@ -59,6 +60,7 @@ QUICK = dict(
     size_seconds=0.05,
     roundtrip_count=300,
     connect_seconds=0.3,
+    mixed_count=50,
     flood_count=5000,
     backlog_count=1000,
     memory_count={"movra_sdk": 20_000, "paho-mqtt": 20_000, "paho-c": 20_000},
@@ -164,6 +166,27 @@ class Bench:
             if not wrapped:
                 self.extra["enterprise_wrap"]["stderr"] = r["stderr"].splitlines()[0]
             self.record("connects_enterprise", client, r["rate"] if wrapped else None)
+
+    def mixed(self, client: str) -> None:
+        if client == "paho-c":
+            return
+        r = self.run(client, "mixed", count=self.config["mixed_count"])
+        self.record("mixed_qos1_p50_us", client, r["p50_us"])
+
+    def parallel(self, client: str) -> None:
+        if client == "paho-c":
+            return
+        r = self.run(client, "parallel", clients=20)
+        self.record("parallel_connect_s", client, r["seconds"])
+
+    def parallel_recovery(self, downtime: float) -> None:
+        proc = self.start("movra_sdk", "parallel", clients=20, restart=1)
+        time.sleep(0.2)
+        self.broker.kill()
+        time.sleep(downtime)
+        accepted = self._restart_broker()
+        r = self.finish("movra_sdk", "parallel", proc)
+        self.record("parallel_recovery_s", "movra_sdk", r["reconnected_at"] - accepted)
 
     def flood_receive(self, client: str, round_no: int, tls: bool = False) -> None:
         """QoS 0: the client subscribes, then a separate publisher process floods the topic as
@@ -271,7 +294,14 @@ class Bench:
         for n in range(rounds):
             order = names[n % len(names) :] + names[: n % len(names)]
             self.log(f"round {n + 1}/{rounds}: {' '.join(order)}")
-            for step in (self.publish_rates, self.throughput, self.roundtrip, self.connects):
+            for step in (
+                self.publish_rates,
+                self.throughput,
+                self.roundtrip,
+                self.connects,
+                self.mixed,
+                self.parallel,
+            ):
                 for client in order:
                     self.guarded(step, client)
             for client in order:
@@ -286,6 +316,7 @@ class Bench:
             self.log(f"recovery {n + 1}/{self.config['recovery_rounds']} (down {downtime:.2f} s)")
             for client in order:
                 self.guarded(self.recovery, client, downtime)
+            self.guarded(self.parallel_recovery, downtime)
         for client in names:
             self.log(f"memory: {client}")
             self.guarded(self.memory, client)

@@ -46,7 +46,7 @@ void SDK::init(const InitOptions& options) {
     int rc = MQTTClient_create(&raw, serverUri.c_str(), clientId.c_str(),
                                MQTTCLIENT_PERSISTENCE_NONE, nullptr);
     if (rc != MQTTCLIENT_SUCCESS) {
-        if (raw != nullptr) MQTTClient_destroy(&raw);
+        if (raw != nullptr) ClientDeleter{}(raw);
         throw std::runtime_error("SDK::init — MQTTClient_create failed: " + std::to_string(rc));
     }
     {
@@ -124,7 +124,7 @@ void SDK::disconnect() {
         // Closed until the next session is up: a callback the library began before this disconnect
         // and that finds the gate only afterwards may hold a message the disconnect has released.
         arrivalGate.close();
-        MQTTClient_disconnect(held.get(), kDisconnectTimeoutMs);
+        disconnectClient(held.get(), kDisconnectTimeoutMs);
         arrivalGate.released();
     }
     writeLine(step.line);

@@ -12,8 +12,10 @@
 // returns 0 ("not taken") at once, and the library keeps or releases the message itself.
 //
 // A callback that took the message returns 1, and the library then re-takes its lock to unlink the
-// message from its queue. Nothing tells when that has happened, and a disconnect that takes the
-// lock first releases the message a second time. The message reaches the dispatch thread before the
+// message from its queue; a disconnect that takes the lock first releases the message a second
+// time. With the transport layer that moment is known (handover.h): a pass holds a paho::Hold, the
+// library disconnect after close() waits out the gap itself, and close() and open() need no pause.
+// Linked to the stock library nothing tells, and the rest of this comment applies. The message reaches the dispatch thread before the
 // callback returns, so a handler that disconnects or stops at once meets exactly that moment. So
 // close() also lets kSettle pass after the last callback left before it returns: the receive thread
 // needs a few instructions to re-take the lock, and kSettle leaves it ample time even on a loaded
@@ -30,7 +32,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
+#include "handover.h"
 #include "settle.h"
 
 namespace movra {
@@ -50,11 +54,12 @@ public:
 
     private:
         ArrivalGate* gate = nullptr;
+        std::optional<paho::Hold> hold;  // while the callback holds its message
     };
 
     // When the library is done with a client whose last callback left at lastLeft: kSettle after
     // that, or kSettle from now while messages are still flowing (a callback the library has begun
-    // may not have reached this code yet).
+    // may not have reached this code yet). With the transport layer: at once (a past time point).
     static std::chrono::steady_clock::time_point settledAfter(
         std::chrono::steady_clock::time_point lastLeft);
 

@@ -10,9 +10,10 @@
 //
 // The library's receive thread still touches its client for a moment after a message callback
 // returns (it takes its own mutex back and unlinks the message); MQTTClient_destroy in that moment
-// frees the client under it. No library call reveals when it is done, so withdraw() also lets the
-// arrival gate's settling time pass since the last callback for the key left, which covers that step
-// many times over.
+// frees the client under it. Linked to the stock library no call reveals when it is done, so
+// withdraw() also lets the arrival gate's settling time pass since the last callback for the key
+// left, which covers that step many times over. With the transport layer the destruction itself
+// waits that step out (handover.h) and withdraw() returns as soon as the callbacks have left.
 //
 // Threading contract: all members are thread-safe. enter/leave take a process-wide mutex for a few
 // instructions; withdraw waits on a condition variable. Never call withdraw from a callback.

@@ -21,7 +21,8 @@ namespace movra::paho {
 // Used by ArrivalGate (before a disconnect releases the messages) and CallbackRegistry (before the
 // client is destroyed). Without it: Lifecycle.DisconnectWhileMessagesPourInIsClean and
 // ReentryDestruction.AMessageHandlerMayDestroyItsOwnObject (tests/native, under ASan: a double free
-// or a use after free in MQTTClient_run).
+// or a use after free in MQTTClient_run). Only linked to the stock library (MOVRA_TRANSPORT off):
+// the transport layer knows when the receive thread is done instead (handover.h).
 inline constexpr std::chrono::milliseconds kCallbackSettle{50};
 // A callback that left this recently means messages are still flowing (see kCallbackSettle).
 inline constexpr std::chrono::milliseconds kFlowing{1000};

@@ -9,6 +9,9 @@
 
 #include "console_capture.h"
 #include "support.h"
+#if MOVRA_TRANSPORT
+#include "transport.h"
+#endif
 
 namespace movra::testing {
 namespace {
@@ -58,6 +61,10 @@ TEST(Tls, VerifiedSessionRoundTripAndReconnect) {
     Settings settings{.protocol = "ssl", .autoReconnect = true, .maxReconnectInterval = 1};
     settings.tls.caFile = tls.certificate.cert();
     initClient(sdk, tls.address(), settings);
+#if MOVRA_TRANSPORT
+    movra_transport_counters before{};
+    movra_transport_counters_get(&before);
+#endif
     ASSERT_TRUE(sdk.connect());
     ASSERT_TRUE(sdk.subscribe("tls/native", 1));
     sdk.publish("tls/native", "sealed", 1, false);
@@ -72,6 +79,16 @@ TEST(Tls, VerifiedSessionRoundTripAndReconnect) {
     sdk.stop();
     EXPECT_EQ(log.events(),
               (std::vector<std::pair<bool, int>>{{true, 0}, {false, -1}, {true, 0}, {false, 0}}));
+#if MOVRA_TRANSPORT
+    // Both sessions' sockets went to OpenSSL (which reads them itself) and kept TCP_NODELAY; the
+    // transport layer's read buffer never served a byte of them.
+    movra_transport_counters after{};
+    movra_transport_counters_get(&after);
+    EXPECT_GE(after.tls_sockets - before.tls_sockets, 2u);
+    EXPECT_GE(after.nodelay_sockets - before.nodelay_sockets, 2u);
+    EXPECT_EQ(after.buffered_reads, before.buffered_reads);
+    EXPECT_EQ(after.socket_reads, before.socket_reads);
+#endif
 }
 
 TEST(Tls, UntrustedCertificateIsAConnectFailureWithItsReason) {

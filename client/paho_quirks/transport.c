@@ -1,0 +1,257 @@
+/* Transport layer beneath Paho MQTT C's synchronous client, its sockets: connect, poll, recv, close
+ * and SSL_set_fd (see transport.h for what each interposed call does and why). The __real_ names
+ * are the C library's (or OpenSSL's) functions, bound by the relocatable link that applies --wrap to
+ * Paho's archive only. */
+#define _GNU_SOURCE
+#include "transport.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "transport_internal.h"
+
+int __real_connect(int fd, const struct sockaddr* addr, socklen_t len);
+int __real_poll(struct pollfd* fds, nfds_t nfds, int timeout);
+ssize_t __real_recv(int fd, void* buf, size_t len, int flags);
+ssize_t __real_writev(int fd, const struct iovec* iov, int count);
+int __real_close(int fd);
+struct ssl_st;
+int __real_SSL_set_fd(struct ssl_st* ssl, int fd);
+
+enum { MAX_FDS = 4096, BUFFER_SIZE = 32 * 1024, STACK_POLLFDS = 32 };
+
+/* ---- per-socket state ---------------------------------------------------------------------- */
+
+struct slot {
+    pthread_mutex_t lock;
+    int registered;        /* a TCP socket the library connected and reads itself (not TLS) */
+    atomic_int connecting; /* its TCP connect is still in progress */
+    atomic_size_t held;    /* bytes buffered (end - start), read without the lock by poll */
+    unsigned char* data;
+    size_t start, end;
+    int steered; /* TCP_NODELAY is set per packet (plain TCP; TLS sockets keep it on) */
+    int nagle;   /* TCP_NODELAY is off at the moment */
+};
+
+static struct slot slots[MAX_FDS];
+static pthread_once_t slots_once = PTHREAD_ONCE_INIT;
+
+static void init_slots(void) {
+    for (int i = 0; i < MAX_FDS; ++i) pthread_mutex_init(&slots[i].lock, NULL);
+}
+
+static struct slot* slot_of(int fd) {
+    if (fd < 0 || fd >= MAX_FDS) return NULL;
+    pthread_once(&slots_once, init_slots);
+    return &slots[fd];
+}
+
+/* ---- counters ------------------------------------------------------------------------------ */
+
+static atomic_ullong n_nodelay, n_socket_reads, n_buffered_reads, n_tls_sockets;
+
+void movra_transport_counters_get(struct movra_transport_counters* out) {
+    out->nodelay_sockets = atomic_load(&n_nodelay);
+    out->tls_sockets = atomic_load(&n_tls_sockets);
+    out->socket_reads = atomic_load(&n_socket_reads);
+    out->buffered_reads = atomic_load(&n_buffered_reads);
+    out->wakeups = atomic_load(&transport_n_wakeups);
+    out->stale_posts = atomic_load(&transport_n_stale_posts);
+}
+
+int __wrap_connect(int fd, const struct sockaddr* addr, socklen_t len) {
+    transport_connect_begins();
+    int tcp = addr && (addr->sa_family == AF_INET || addr->sa_family == AF_INET6);
+    int nodelay = 0;
+    if (tcp) {
+        int on = 1;
+        nodelay = setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+        if (nodelay) atomic_fetch_add(&n_nodelay, 1);
+    }
+    int rc = __real_connect(fd, addr, len);
+    int saved = errno;
+    struct slot* s = tcp ? slot_of(fd) : NULL;
+    if (s) {
+        pthread_mutex_lock(&s->lock);
+        s->registered = 1;
+        s->steered = nodelay;
+        s->nagle = 0;
+        s->start = s->end = 0;
+        atomic_store(&s->held, 0);
+        atomic_store(&s->connecting, rc != 0 && (saved == EINPROGRESS || saved == EWOULDBLOCK));
+        pthread_mutex_unlock(&s->lock);
+    }
+    transport_kick();
+    errno = saved;
+    return rc;
+}
+
+int __wrap_close(int fd) {
+    struct slot* s = slot_of(fd);
+    if (s) {
+        pthread_mutex_lock(&s->lock);
+        free(s->data);
+        s->data = NULL;
+        s->registered = 0;
+        s->steered = 0;
+        s->start = s->end = 0;
+        atomic_store(&s->held, 0);
+        atomic_store(&s->connecting, 0);
+        pthread_mutex_unlock(&s->lock);
+    }
+    return __real_close(fd);
+}
+
+ssize_t __wrap_recv(int fd, void* buf, size_t len, int flags) {
+    struct slot* s = slot_of(fd);
+    if (!s || len == 0 || flags != 0) return __real_recv(fd, buf, len, flags);
+    pthread_mutex_lock(&s->lock);
+    ssize_t rc;
+    if (!s->registered) {
+        rc = __real_recv(fd, buf, len, flags);
+    } else if (s->end > s->start) {
+        size_t n = s->end - s->start < len ? s->end - s->start : len;
+        memcpy(buf, s->data + s->start, n);
+        s->start += n;
+        atomic_store(&s->held, s->end - s->start);
+        atomic_fetch_add(&n_buffered_reads, 1);
+        rc = (ssize_t)n;
+    } else if (len >= BUFFER_SIZE / 2 || (!s->data && !(s->data = malloc(BUFFER_SIZE)))) {
+        atomic_fetch_add(&n_socket_reads, 1);
+        rc = __real_recv(fd, buf, len, 0); /* large reads go straight to the caller */
+    } else {
+        atomic_fetch_add(&n_socket_reads, 1);
+        rc = __real_recv(fd, s->data, BUFFER_SIZE, 0);
+        if (rc > 0) {
+            size_t n = (size_t)rc < len ? (size_t)rc : len;
+            memcpy(buf, s->data, n);
+            s->start = n;
+            s->end = (size_t)rc;
+            atomic_store(&s->held, s->end - s->start);
+            rc = (ssize_t)n;
+        }
+    }
+    int saved = errno;
+    pthread_mutex_unlock(&s->lock);
+    errno = saved;
+    return rc;
+}
+
+static int buffered(int fd) {
+    struct slot* s = slot_of(fd);
+    return s && atomic_load(&s->held) > 0;
+}
+
+static int connecting(int fd) {
+    struct slot* s = slot_of(fd);
+    return s && atomic_load(&s->connecting);
+}
+
+int __wrap_poll(struct pollfd* fds, nfds_t nfds, int timeout) {
+    /* Data already buffered: those sockets are readable now, no system call needed. */
+    int ready = 0;
+    for (nfds_t i = 0; i < nfds; ++i) {
+        fds[i].revents = 0;
+        if ((fds[i].events & POLLIN) && buffered(fds[i].fd)) {
+            fds[i].revents = POLLIN;
+            ++ready;
+        }
+    }
+    if (ready) return ready;
+    if (timeout == 0) return __real_poll(fds, nfds, 0);
+
+    const int wake_fd = transport_wake_fd();
+    struct pollfd local[STACK_POLLFDS + 1];
+    struct pollfd* all = nfds < STACK_POLLFDS ? local : malloc((nfds + 1) * sizeof *all);
+    if (!all) return __real_poll(fds, nfds, timeout);
+    for (nfds_t i = 0; i < nfds; ++i) {
+        all[i] = fds[i];
+        if (!(all[i].events & POLLOUT) && connecting(all[i].fd)) all[i].events |= POLLOUT;
+    }
+    all[nfds].fd = wake_fd; /* -1 is ignored by poll */
+    all[nfds].events = POLLIN;
+    all[nfds].revents = 0;
+    int rc = __real_poll(all, nfds + 1, timeout);
+    int saved = errno;
+    int woken = 0;
+    if (rc > 0) {
+        rc = 0;
+        for (nfds_t i = 0; i < nfds; ++i) {
+            short rev = all[i].revents;
+            if (!(fds[i].events & POLLOUT) && (all[i].events & POLLOUT)) {
+                if (rev & (POLLOUT | POLLERR | POLLHUP)) {
+                    struct slot* s = slot_of(all[i].fd);
+                    if (s) atomic_store(&s->connecting, 0);
+                    woken = 1;
+                }
+                rev &= (short)~POLLOUT;
+            }
+            fds[i].revents = rev;
+            if (rev) ++rc;
+        }
+        if (all[nfds].revents & POLLIN) {
+            uint64_t count;
+            ssize_t r = read(wake_fd, &count, sizeof count);
+            (void)r;
+            woken = 1;
+        }
+    }
+    if (all != local) free(all);
+    if (woken) transport_poll_woken();
+    errno = saved;
+    return rc;
+}
+
+int __wrap_SSL_set_fd(struct ssl_st* ssl, int fd) {
+    /* From here on OpenSSL reads the socket itself, past this layer: its reads must never find
+     * bytes that a buffer took before. The library reads nothing before the handshake, so the
+     * buffer is empty; should it not be, the handshake is refused instead (fails closed). */
+    struct slot* s = slot_of(fd);
+    if (s) {
+        pthread_mutex_lock(&s->lock);
+        int clean = s->end == s->start;
+        s->registered = 0;
+        s->steered = 0; /* OpenSSL writes the records itself: TCP_NODELAY stays on */
+        free(s->data);
+        s->data = NULL;
+        s->start = s->end = 0;
+        atomic_store(&s->held, 0);
+        pthread_mutex_unlock(&s->lock);
+        if (!clean) return 0;
+        atomic_fetch_add(&n_tls_sockets, 1);
+    }
+    return __real_SSL_set_fd(ssl, fd);
+}
+
+ssize_t __wrap_writev(int fd, const struct iovec* iov, int count) {
+    /* The library writes each packet with one writev whose first buffer starts with the packet's
+     * fixed header. A QoS 0 PUBLISH is sent with Nagle's algorithm on, so that a stream of them
+     * fills segments while one is unacknowledged instead of costing a segment (and a wake-up of the
+     * broker) each; every other packet, which someone waits for (CONNECT, a QoS 1 or 2 PUBLISH,
+     * its acknowledgements, SUBSCRIBE, PINGREQ...), with TCP_NODELAY, which also pushes out what
+     * Nagle held back before it. A write that continues an interrupted one starts mid-packet and
+     * counts as "someone waits". */
+    struct slot* s = slot_of(fd);
+    if (s && count > 0 && iov[0].iov_len > 0) {
+        const unsigned char first = *(const unsigned char*)iov[0].iov_base;
+        const int qos0_publish = (first >> 4) == 3 && ((first >> 1) & 3) == 0;
+        pthread_mutex_lock(&s->lock);
+        if (s->registered && s->steered && s->nagle != qos0_publish) {
+            int nodelay = !qos0_publish;
+            if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay) == 0)
+                s->nagle = qos0_publish;
+        }
+        pthread_mutex_unlock(&s->lock);
+    }
+    return __real_writev(fd, iov, count);
+}
