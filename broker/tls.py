@@ -22,6 +22,10 @@ from broker.harness import Broker, free_port
 CLIENT_KEY_PASSWORD = "client-key-secret"
 
 
+# A fresh P-256 key for each certificate request.
+NEW_EC_KEY = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1")
+
+
 def openssl(*args: str, cwd: Path) -> None:
     subprocess.run(["openssl", *args], cwd=cwd, check=True, capture_output=True)
 
@@ -62,10 +66,7 @@ class Certificates:
         openssl(
             "req",
             "-x509",
-            "-newkey",
-            "ec",
-            "-pkeyopt",
-            "ec_paramgen_curve:prime256v1",
+            *NEW_EC_KEY,
             "-nodes",
             "-keyout",
             "ca.key",
@@ -104,10 +105,7 @@ class Certificates:
         openssl(
             "req",
             "-new",
-            "-newkey",
-            "ec",
-            "-pkeyopt",
-            "ec_paramgen_curve:prime256v1",
+            *NEW_EC_KEY,
             *key,
             "-keyout",
             f"{name}.key",
@@ -150,10 +148,7 @@ class Certificates:
         openssl(
             "req",
             "-x509",
-            "-newkey",
-            "ec",
-            "-pkeyopt",
-            "ec_paramgen_curve:prime256v1",
+            *NEW_EC_KEY,
             "-nodes",
             "-keyout",
             f"{name}.key",

@@ -15,27 +15,35 @@ namespace movra {
 // Paho's synchronous client has one receive thread for the whole process and ends it when the last
 // connected client disconnects or is destroyed; a connect that another thread begins while that
 // thread is ending finds it still running, starts none, and waits for a CONNACK that nobody reads
-// until its timeout. So every library connect (TlsConnector::connect), disconnect and client
-// destruction of the process runs under this one lock. The library serialises connects anyway.
-inline std::mutex& libraryConnectLock() {
-    static std::mutex lock;
+// until its timeout. So every library connect, disconnect and client destruction of the process
+// runs through inLibraryOrder: under one process-wide lock (the library serialises connects
+// anyway), clear of a message handover (paho_quirks/handover.h: a disconnect, a destruction and a
+// clean session's connect release the messages still queued).
+inline std::mutex& libraryOrderLock() {
+    static std::mutex lock;  // one for the process: not in the template, which has one per call
     return lock;
 }
 
-// MQTTClient_disconnect in the order of libraryConnectLock, clear of a message handover
-// (paho_quirks/handover.h).
-inline int disconnectClient(MQTTClient client, int timeoutMs) {
-    std::lock_guard library(libraryConnectLock());
+template <typename Call>
+decltype(auto) inLibraryOrder(Call&& call) {
+    std::lock_guard library(libraryOrderLock());
     paho::Guard handover;
-    return MQTTClient_disconnect(client, timeoutMs);
+    return call();
+}
+
+inline int connectClient(MQTTClient client, MQTTClient_connectOptions& options) {
+    return inLibraryOrder([&] { return MQTTClient_connect(client, &options); });
+}
+
+inline int disconnectClient(MQTTClient client, int timeoutMs) {
+    return inLibraryOrder([&] { return MQTTClient_disconnect(client, timeoutMs); });
 }
 
 struct ClientDeleter {
     void operator()(void* handle) const noexcept {
         MQTTClient client = handle;
-        std::lock_guard library(libraryConnectLock());  // destroying a connected client stops too
-        paho::Guard handover;
-        MQTTClient_destroy(&client);
+        // Destroying a connected client stops its session too.
+        inLibraryOrder([&] { MQTTClient_destroy(&client); });
     }
 };
 

@@ -74,15 +74,6 @@ std::string fileProblem(const std::string& path) {
 
 const char* textOrNull(const std::string& text) { return text.empty() ? nullptr : text.c_str(); }
 
-// MQTTClient_connect in the process-wide order of the library's connects and disconnects
-// (client_handle.h), clear of a message handover: a clean session's connect releases the messages
-// still queued (paho_quirks/handover.h).
-int connectInOrder(MQTTClient client, MQTTClient_connectOptions& connectOptions) {
-    std::lock_guard library(libraryConnectLock());
-    paho::Guard handover;
-    return MQTTClient_connect(client, &connectOptions);
-}
-
 }  // namespace
 
 bool usesTls(std::string_view protocol) {
@@ -132,13 +123,13 @@ void TlsConnector::configure(const TlsOptions& options_, std::string_view server
 }
 
 int TlsConnector::connect(MQTTClient client, MQTTClient_connectOptions& connectOptions) {
-    if (!enabled) return connectInOrder(client, connectOptions);
+    if (!enabled) return connectClient(client, connectOptions);
     if (!filesUsable()) return MQTTCLIENT_FAILURE;
     {
         std::lock_guard lock(reasonMutex);
         reasons.clear();
     }
-    const int rc = connectInOrder(client, connectOptions);
+    const int rc = connectClient(client, connectOptions);
     if (rc == MQTTCLIENT_SUCCESS) return rc;
     // A refusal by the broker (a CONNACK code, positive) has nothing to do with TLS.
     if (rc < 0) {

@@ -64,7 +64,7 @@ public:
     // a library call. A library connect that fails without a broker's refusal is followed by one
     // console line with the TLS reasons: those the library reported and that of a probe handshake
     // (tls_probe.h); none when there are none, as when nothing listens. The library call runs
-    // under the process-wide libraryConnectLock (client_handle.h).
+    // in the process-wide order of inLibraryOrder (client_handle.h).
     int connect(MQTTClient client, MQTTClient_connectOptions& connectOptions);
 
 private:

@@ -15,13 +15,13 @@
 // message from its queue; a disconnect that takes the lock first releases the message a second
 // time. With the transport layer that moment is known (handover.h): a pass holds a paho::Hold, the
 // library disconnect after close() waits out the gap itself, and close() and open() need no pause.
-// Linked to the stock library nothing tells, and the rest of this comment applies. The message reaches the dispatch thread before the
-// callback returns, so a handler that disconnects or stops at once meets exactly that moment. So
-// close() also lets kSettle pass after the last callback left before it returns: the receive thread
-// needs a few instructions to re-take the lock, and kSettle leaves it ample time even on a loaded
-// machine. The same pause lets a callback that the library began just before the gate closed, but
-// that has not reached its pass yet, find the gate closed. It costs nothing when no message came in
-// during the last second.
+// Linked to the stock library nothing tells, and the rest of this comment applies. The message
+// reaches the dispatch thread before the callback returns, so a handler that disconnects or stops
+// at once meets exactly that moment. So close() also lets kSettle pass after the last callback left
+// before it returns: the receive thread needs a few instructions to re-take the lock, and kSettle
+// leaves it ample time even on a loaded machine. The same pause lets a callback that the library
+// began just before the gate closed, but that has not reached its pass yet, find the gate closed.
+// It costs nothing when no message came in during the last second.
 //
 // Threading contract: Pass is taken by the library's receive thread, close()/open() by the thread
 // that disconnects. close() waits until every callback that holds a pass has left; a pass holder
