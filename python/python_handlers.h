@@ -24,6 +24,8 @@ namespace py = pybind11;
 
 struct HandlerSlots {
     py::object message;
+    // The message callable takes the payload as bytes (as received) rather than as decoded text.
+    bool messageBinary = false;
     py::object connection;
     // The topic of the last message and its text, handed again to the next message on that topic.
     std::string lastTopicBytes;
