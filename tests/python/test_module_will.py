@@ -70,7 +70,8 @@ class WillClient:
             text=True,
         )
         self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for line in self.process.stdout:
@@ -93,6 +94,8 @@ class WillClient:
         if self.process.poll() is None:
             self.process.kill()
         self.process.wait(20)
+        # The reader ends at the end of the pipe; the pipe is closed after it.
+        self.reader.join(20)
         self.process.stdin.close()
         self.process.stdout.close()
 
