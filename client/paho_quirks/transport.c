@@ -81,12 +81,15 @@ void movra_transport_counters_get(struct movra_transport_counters* out) {
 /* ---- the inbound guard ---------------------------------------------------------------------- */
 
 /* The broker's bytes that a read of the library returns, under the slot's lock. Returns 0 when
- * they may reach the library; on the first violation the console line names it. */
-static int guard_received(struct slot* s, const void* data, size_t len) {
+ * they may reach the library. On the first violation the console line names it and the socket is
+ * shut down: the library's next read or write on it fails at once, also while its connect is still
+ * completing (when it would not yet notice the end of a read). */
+static int guard_received(struct slot* s, int fd, const void* data, size_t len) {
     if (s->violated) return -1;
     const char* violation = s->guard ? movra_guard_received(s->guard, data, len) : "no guard";
     if (!violation) return 0;
     s->violated = 1;
+    shutdown(fd, SHUT_RDWR);
     s->start = s->end = 0;
     atomic_store(&s->held, 0);
     char line[256];
@@ -199,7 +202,7 @@ ssize_t __wrap_recv(int fd, void* buf, size_t len, int flags) {
         }
     }
     /* A violation ends the stream here, as a broker that closed the connection would. */
-    if (registered && rc > 0 && guard_received(s, buf, (size_t)rc) != 0) rc = 0;
+    if (registered && rc > 0 && guard_received(s, fd, buf, (size_t)rc) != 0) rc = 0;
     int saved = errno;
     pthread_mutex_unlock(&s->lock);
     errno = saved;
@@ -336,7 +339,8 @@ ssize_t __wrap_writev(int fd, const struct iovec* iov, int count) {
 
 /* TLS: the library's reads and writes of the decrypted stream, on the socket OpenSSL reads. */
 int __wrap_SSL_read(struct ssl_st* ssl, void* buf, int num) {
-    struct slot* s = slot_of(SSL_get_fd(ssl));
+    const int fd = SSL_get_fd(ssl);
+    struct slot* s = slot_of(fd);
     if (!s) return 0; /* no guard for it: never reached, the connect was refused */
     pthread_mutex_lock(&s->lock);
     const int violated = s->violated;
@@ -346,7 +350,7 @@ int __wrap_SSL_read(struct ssl_st* ssl, void* buf, int num) {
     if (rc > 0) {
         int saved = errno;
         pthread_mutex_lock(&s->lock);
-        if (guard_received(s, buf, (size_t)rc) != 0) rc = 0;
+        if (guard_received(s, fd, buf, (size_t)rc) != 0) rc = 0;
         pthread_mutex_unlock(&s->lock);
         errno = saved;
     }
