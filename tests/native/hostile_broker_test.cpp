@@ -1,7 +1,7 @@
 // A broker that breaks the protocol while a subscribe waits, over plain TCP and over TLS: the
 // library alone crashes the process on these answers (it takes whatever it stored last for the
 // SUBACK). With the inbound guard the connection ends as a loss with one line naming the
-// violation, and the client reconnects.
+// violation, and the client connects again.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -143,7 +143,7 @@ private:
     std::thread thread;
 };
 
-TEST(HostileBroker, AViolationEndsTheConnectionAsALossNamedOnTheConsoleAndTheClientReconnects) {
+TEST(HostileBroker, AViolationEndsTheConnectionAsALossNamedOnTheConsole) {
     SelfSignedCertificate certificate;
     struct Case {
         bool tls;
@@ -164,15 +164,19 @@ TEST(HostileBroker, AViolationEndsTheConnectionAsALossNamedOnTheConsoleAndTheCli
         SDK sdk;
         ConnectionLog log;
         sdk.on_connection(log.handler());
-        Settings settings{
-            .protocol = c.tls ? "ssl" : "tcp", .autoReconnect = true, .maxReconnectInterval = 1};
+        // No reconnect worker: the library's subscribe, when its receive thread ended with the
+        // connection before the subscribe began to wait, reads the socket itself until its
+        // timeout, and a receive thread that a reconnect started meanwhile would race with it.
+        Settings settings{.protocol = c.tls ? "ssl" : "tcp", .autoReconnect = false};
         if (c.tls) settings.tls.caFile = certificate.cert();
         initClient(sdk, broker.address(), settings);
         ConsoleCapture console;
         ASSERT_TRUE(sdk.connect());
         // The library's subscribe sees no answer and returns after its own 10 s timeout.
         EXPECT_FALSE(sdk.subscribe("hostile/t", 1));
-        ASSERT_TRUE(log.waitForCount(3));
+        ASSERT_TRUE(log.waitForCount(2));
+        ASSERT_TRUE(sdk.connect());
+        EXPECT_TRUE(sdk.subscribe("hostile/t", 1));
         sdk.stop();
         console.restore();
         EXPECT_EQ(occurrences(console.err(),
@@ -181,10 +185,8 @@ TEST(HostileBroker, AViolationEndsTheConnectionAsALossNamedOnTheConsoleAndTheCli
                                   c.violation + ")\n"),
                   1u)
             << console.err();
-        // Connected, lost, reconnected (what the session that follows does is not this test's).
-        const auto events = log.events();
-        EXPECT_EQ(std::vector(events.begin(), events.begin() + 3),
-                  (std::vector<std::pair<bool, int>>{{true, 0}, {false, -1}, {true, 0}}));
+        EXPECT_EQ(log.events(), (std::vector<std::pair<bool, int>>{
+                                    {true, 0}, {false, -1}, {true, 0}, {false, 0}}));
     }
 }
 
