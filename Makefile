@@ -95,8 +95,9 @@ tsan: setup
 
 sanitize: asan tsan
 
-# The broker plugin's libFuzzer targets (clang, ASan+UBSan), in build/fuzz: about 30 s each in
-# `make test`, longer on demand. A crash fails the run; its input goes to build/fuzz/crashes/.
+# The libFuzzer targets (clang, ASan+UBSan): the broker plugin's in build/fuzz, the client's (the
+# real client against a fuzzed broker) in build/fuzz-client; about 30 s each in `make test`, longer
+# on demand. A crash fails the run; its input goes to build/fuzz/crashes/.
 fuzz-smoke: setup
 	@JOBS=$(JOBS) tests/fuzz/run.sh 30
 

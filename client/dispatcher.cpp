@@ -34,11 +34,13 @@ void Dispatcher::start(const std::shared_ptr<Dispatcher>& dispatcher) {
     Dispatcher& d = *dispatcher;
     d.joinLingering();
     std::thread previous;
-    std::uint64_t epoch;
     {
+        // The new epoch and its thread are set together: two starts at once each end up with the
+        // other's thread as their previous one, and the last epoch opened keeps its thread.
         std::lock_guard lock(d.threadsMutex);
         previous = std::move(d.thread);
-        epoch = d.queue.open();
+        const std::uint64_t epoch = d.queue.open();
+        d.thread = std::thread([keep = dispatcher, epoch] { keep->run(epoch); });
     }
     if (previous.joinable()) {
         // A thread of an older epoch leaves its loop as soon as it sees the new one.
@@ -49,9 +51,6 @@ void Dispatcher::start(const std::shared_ptr<Dispatcher>& dispatcher) {
             previous.join();
         }
     }
-    std::thread next([keep = dispatcher, epoch] { keep->run(epoch); });
-    std::lock_guard lock(d.threadsMutex);
-    d.thread = std::move(next);
 }
 
 void Dispatcher::finish() {

@@ -10,7 +10,8 @@
 //   lets an exception from the handler reach the caller. It first waits until the dispatch thread
 //   has delivered the connection events queued before it (a loss must not be reported after the
 //   connect that followed it), except on the dispatch thread or inside a handler, where it cannot.
-// - start() ends a previous dispatch thread and starts one for a new queue epoch. finish() waits for
+// - start() ends a previous dispatch thread and starts one for a new queue epoch; concurrent starts
+//   leave the thread of the last epoch opened running. finish() waits for
 //   the dispatch thread to deliver what was queued before the call and then joins it; called from
 //   inside a handler (on the dispatch thread or while this thread holds the slots' lock) it cannot
 //   wait, so it leaves the thread to finish by itself ("lingering") and a later start, finish or

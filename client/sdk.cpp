@@ -30,6 +30,10 @@ void SDK::init(const InitOptions& options) {
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
+    // Started before the connect lock is taken: starting joins dispatch threads that a handler's
+    // stop left lingering, and such a handler may itself be waiting for the connect lock (in
+    // connect). The queue takes events from here on; none arrive before the client exists.
+    Dispatcher::start(channel);
 
     std::lock_guard connectLock(connectMutex);
     clientId = options.clientId;
@@ -65,7 +69,6 @@ void SDK::init(const InitOptions& options) {
     connectOptions.retryInterval = options.writeTimeout;
     tls.configure(options.tls, serverUri, options.protocol, connectOptions);
     will.configure(options.will, connectOptions);
-    Dispatcher::start(channel);
     std::lock_guard lock(reconnectMutex);
     maxReconnectInterval = options.maxReconnectInterval;
     link.init(options.autoReconnect);

@@ -27,6 +27,8 @@
 // - Locks, outermost first: connectMutex / publishMutex, the handler lock, then the short internal
 //   clientMutex, reconnectMutex, completionMutex and the dispatcher's queue lock. No internal lock is held while a
 //   handler runs, except the handler lock itself.
+// - No lock of this object is held while a dispatch thread is joined (init's start of the
+//   dispatcher, stop's finish): a handler on that thread may be waiting for any of them.
 // - The object is neither copyable nor movable: the library and the worker hold its address.
 #pragma once
 

@@ -23,7 +23,7 @@ target_link_libraries(movra::paho_stock INTERFACE "${PAHO_MQTT_LIBRARY}" OpenSSL
 # the function; in the releases below none of these is called inside its own member).
 set(MOVRA_PAHO_WRAPS
   connect:Socket.c.o poll:Socket.c.o recv:Socket.c.o writev:Socket.c.o close:Socket.c.o
-  SSL_set_fd:SSLSocket.c.o
+  SSL_set_fd:SSLSocket.c.o SSL_read:SSLSocket.c.o SSL_write:SSLSocket.c.o
   MQTTTime_sleep:MQTTClient.c.o Thread_wait_sem:MQTTClient.c.o Thread_post_sem:MQTTClient.c.o
   Thread_start:MQTTClient.c.o Socket_getReadySocket:MQTTClient.c.o
   Thread_lock_mutex:MQTTClient.c.o Thread_unlock_mutex:MQTTClient.c.o)

@@ -20,3 +20,5 @@ void out(std::string_view text) { write(std::cout, text); }
 void err(std::string_view text) { write(std::cerr, text); }
 
 }  // namespace movra::console
+
+extern "C" void movra_console_err(const char* text) { movra::console::err(text); }

@@ -1,5 +1,6 @@
-/* Transport layer beneath Paho MQTT C's synchronous client, its sockets: connect, poll, recv, close
- * and SSL_set_fd (see transport.h for what each interposed call does and why). The __real_ names
+/* Transport layer beneath Paho MQTT C's synchronous client, its sockets: connect, poll, recv,
+ * writev, close, SSL_set_fd, SSL_read and SSL_write (see transport.h for what each interposed call
+ * does and why). The __real_ names
  * are the C library's (or OpenSSL's) functions, bound by the relocatable link that applies --wrap to
  * Paho's archive only. */
 #define _GNU_SOURCE
@@ -12,12 +13,15 @@
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "console_c.h"
+#include "inbound_guard.h"
 #include "transport_internal.h"
 
 int __real_connect(int fd, const struct sockaddr* addr, socklen_t len);
@@ -27,6 +31,9 @@ ssize_t __real_writev(int fd, const struct iovec* iov, int count);
 int __real_close(int fd);
 struct ssl_st;
 int __real_SSL_set_fd(struct ssl_st* ssl, int fd);
+int __real_SSL_read(struct ssl_st* ssl, void* buf, int num);
+int __real_SSL_write(struct ssl_st* ssl, const void* buf, int num);
+int SSL_get_fd(const struct ssl_st* ssl);
 
 enum { MAX_FDS = 4096, BUFFER_SIZE = 32 * 1024, STACK_POLLFDS = 32 };
 
@@ -41,6 +48,8 @@ struct slot {
     size_t start, end;
     int steered; /* TCP_NODELAY is set per packet (plain TCP; TLS sockets keep it on) */
     int nagle;   /* TCP_NODELAY is off at the moment */
+    struct movra_guard* guard; /* the connection's inbound guard (TCP and TLS alike) */
+    int violated;              /* the guard found a violation: every later read ends the stream */
 };
 
 static struct slot slots[MAX_FDS];
@@ -69,9 +78,51 @@ void movra_transport_counters_get(struct movra_transport_counters* out) {
     out->stale_posts = atomic_load(&transport_n_stale_posts);
 }
 
+/* ---- the inbound guard ---------------------------------------------------------------------- */
+
+/* The broker's bytes that a read of the library returns, under the slot's lock. Returns 0 when
+ * they may reach the library. On the first violation the console line names it and the socket is
+ * shut down: the library's next read or write on it fails at once, also while its connect is still
+ * completing (when it would not yet notice the end of a read). */
+static int guard_received(struct slot* s, int fd, const void* data, size_t len) {
+    if (s->violated) return -1;
+    const char* violation = s->guard ? movra_guard_received(s->guard, data, len) : "no guard";
+    if (!violation) return 0;
+    s->violated = 1;
+    shutdown(fd, SHUT_RDWR);
+    s->start = s->end = 0;
+    atomic_store(&s->held, 0);
+    char line[256];
+    snprintf(line, sizeof line, "Connection closed: the broker broke the MQTT protocol (%s)",
+             violation);
+    movra_console_err(line);
+    return -1;
+}
+
+static void guard_sending(struct slot* s, const void* data, size_t len) {
+    if (s->guard) movra_guard_sending(s->guard, data, len);
+}
+
+static void guard_unsent(struct slot* s, size_t len) {
+    if (s->guard && len) movra_guard_unsent(s->guard, len);
+}
+
 int __wrap_connect(int fd, const struct sockaddr* addr, socklen_t len) {
     transport_connect_begins();
     int tcp = addr && (addr->sa_family == AF_INET || addr->sa_family == AF_INET6);
+    struct movra_guard* guard = NULL;
+    if (tcp) {
+        /* No connection without its guard: a socket beyond the slots, or no memory for the
+         * guard, fails the connect. */
+        if (fd < 0 || fd >= MAX_FDS) {
+            errno = EMFILE;
+            return -1;
+        }
+        if (!(guard = movra_guard_new())) {
+            errno = ENOMEM;
+            return -1;
+        }
+    }
     int nodelay = 0;
     if (tcp) {
         int on = 1;
@@ -84,6 +135,9 @@ int __wrap_connect(int fd, const struct sockaddr* addr, socklen_t len) {
     if (s) {
         pthread_mutex_lock(&s->lock);
         s->registered = 1;
+        movra_guard_free(s->guard);
+        s->guard = guard;
+        s->violated = 0;
         s->steered = nodelay;
         s->nagle = 0;
         s->start = s->end = 0;
@@ -103,6 +157,9 @@ int __wrap_close(int fd) {
         free(s->data);
         s->data = NULL;
         s->registered = 0;
+        movra_guard_free(s->guard);
+        s->guard = NULL;
+        s->violated = 0;
         s->steered = 0;
         s->start = s->end = 0;
         atomic_store(&s->held, 0);
@@ -117,8 +174,11 @@ ssize_t __wrap_recv(int fd, void* buf, size_t len, int flags) {
     if (!s || len == 0 || flags != 0) return __real_recv(fd, buf, len, flags);
     pthread_mutex_lock(&s->lock);
     ssize_t rc;
-    if (!s->registered) {
+    const int registered = s->registered;
+    if (!registered) {
         rc = __real_recv(fd, buf, len, flags);
+    } else if (s->violated) {
+        rc = 0;
     } else if (s->end > s->start) {
         size_t n = s->end - s->start < len ? s->end - s->start : len;
         memcpy(buf, s->data + s->start, n);
@@ -141,6 +201,8 @@ ssize_t __wrap_recv(int fd, void* buf, size_t len, int flags) {
             rc = (ssize_t)n;
         }
     }
+    /* A violation ends the stream here, as a broker that closed the connection would. */
+    if (registered && rc > 0 && guard_received(s, fd, buf, (size_t)rc) != 0) rc = 0;
     int saved = errno;
     pthread_mutex_unlock(&s->lock);
     errno = saved;
@@ -242,16 +304,73 @@ ssize_t __wrap_writev(int fd, const struct iovec* iov, int count) {
      * Nagle held back before it. A write that continues an interrupted one starts mid-packet and
      * counts as "someone waits". */
     struct slot* s = slot_of(fd);
-    if (s && count > 0 && iov[0].iov_len > 0) {
-        const unsigned char first = *(const unsigned char*)iov[0].iov_base;
-        const int qos0_publish = (first >> 4) == 3 && ((first >> 1) & 3) == 0;
+    size_t total = 0;
+    int guarded = 0;
+    if (s && count > 0) {
         pthread_mutex_lock(&s->lock);
-        if (s->registered && s->steered && s->nagle != qos0_publish) {
-            int nodelay = !qos0_publish;
-            if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay) == 0)
-                s->nagle = qos0_publish;
+        if (iov[0].iov_len > 0) {
+            const unsigned char first = *(const unsigned char*)iov[0].iov_base;
+            const int qos0_publish = (first >> 4) == 3 && ((first >> 1) & 3) == 0;
+            if (s->registered && s->steered && s->nagle != qos0_publish) {
+                int nodelay = !qos0_publish;
+                if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay) == 0)
+                    s->nagle = qos0_publish;
+            }
+        }
+        /* The guard learns what the client waits for before the broker can answer it. */
+        if ((guarded = s->registered)) {
+            for (int i = 0; i < count; ++i) {
+                guard_sending(s, iov[i].iov_base, iov[i].iov_len);
+                total += iov[i].iov_len;
+            }
         }
         pthread_mutex_unlock(&s->lock);
     }
-    return __real_writev(fd, iov, count);
+    ssize_t rc = __real_writev(fd, iov, count);
+    if (guarded && (rc < 0 || (size_t)rc < total)) {
+        int saved = errno;
+        pthread_mutex_lock(&s->lock);
+        guard_unsent(s, total - (rc > 0 ? (size_t)rc : 0));
+        pthread_mutex_unlock(&s->lock);
+        errno = saved;
+    }
+    return rc;
+}
+
+/* TLS: the library's reads and writes of the decrypted stream, on the socket OpenSSL reads. */
+int __wrap_SSL_read(struct ssl_st* ssl, void* buf, int num) {
+    const int fd = SSL_get_fd(ssl);
+    struct slot* s = slot_of(fd);
+    if (!s) return 0; /* no guard for it: never reached, the connect was refused */
+    pthread_mutex_lock(&s->lock);
+    const int violated = s->violated;
+    pthread_mutex_unlock(&s->lock);
+    if (violated) return 0;
+    int rc = __real_SSL_read(ssl, buf, num);
+    if (rc > 0) {
+        int saved = errno;
+        pthread_mutex_lock(&s->lock);
+        if (guard_received(s, fd, buf, (size_t)rc) != 0) rc = 0;
+        pthread_mutex_unlock(&s->lock);
+        errno = saved;
+    }
+    return rc;
+}
+
+int __wrap_SSL_write(struct ssl_st* ssl, const void* buf, int num) {
+    struct slot* s = slot_of(SSL_get_fd(ssl));
+    if (s && num > 0) {
+        pthread_mutex_lock(&s->lock);
+        guard_sending(s, buf, (size_t)num);
+        pthread_mutex_unlock(&s->lock);
+    }
+    int rc = __real_SSL_write(ssl, buf, num);
+    if (s && num > 0 && rc < num) {
+        int saved = errno;
+        pthread_mutex_lock(&s->lock);
+        guard_unsent(s, (size_t)num - (rc > 0 ? (size_t)rc : 0));
+        pthread_mutex_unlock(&s->lock);
+        errno = saved;
+    }
+    return rc;
 }

@@ -1,4 +1,4 @@
-/* Transport layer beneath Paho MQTT C's synchronous client.
+/* Transport layer beneath Paho MQTT C's synchronous client, and the inbound guard's place.
  *
  * The client links Paho's static archive (libpaho-mqtt3cs.a) through one relocatable object made at
  * build time: `ld -r --whole-archive libpaho-mqtt3cs.a transport*.o --wrap=...` (client/paho_quirks/
@@ -8,8 +8,15 @@
  * Nothing of Paho is changed or copied: its API, result codes and threads stay what they are.
  *
  * What each interposed call does (transport.c: sockets; transport_wait.c: waits;
- * transport_handover.c: the message handover):
- * - connect: sets TCP_NODELAY on the library's TCP sockets, starts a read buffer for the socket,
+ * transport_handover.c: the message handover; inbound_guard.h: the guard's rules):
+ * - every connection has an inbound guard: each byte the broker sends is checked before the
+ *   library's read returns it (recv on TCP, SSL_read on TLS), each byte the client sends is shown to
+ *   it before it is written (writev, SSL_write). A violation ends the stream for the library: its
+ *   read finds the end of the connection, as if the broker had closed it, so it reports the
+ *   connection lost (and the client's reconnection follows); one line "[SDK] Connection closed: the
+ *   broker broke the MQTT protocol (<violation>)" goes to standard error.
+ * - connect: a TCP socket that has no slot here (descriptor 4096 or above) or no guard (no memory)
+ *   is refused (EMFILE, ENOMEM), so that no connection goes unguarded. Sets TCP_NODELAY on the library's TCP sockets, starts a read buffer for the socket,
  *   remembers a connect still in progress and wakes the receive thread so that it looks at the new
  *   socket now.
  * - writev: on plain TCP sockets a QoS 0 PUBLISH goes out with Nagle's algorithm (a stream of them
@@ -25,7 +32,8 @@
  * - SSL_set_fd: the socket becomes a TLS socket, which OpenSSL reads itself (libssl is outside the
  *   wrapped object): its buffer is dropped for good, and a buffer that held bytes refuses the
  *   handshake. TCP_NODELAY and the wake-ups stay.
- * - close: drops the socket's buffer (a later socket with the same number starts empty).
+ * - SSL_read, SSL_write: the guard's view of a TLS session's decrypted stream.
+ * - close: drops the socket's buffer and guard (a later socket with the same number starts empty).
  * - Thread_wait_sem: the caller waits for the receive thread (CONNECT, CONNACK, SUBACK, ...):
  *   wakes that thread, then blocks on the semaphore instead of polling it every 10 ms; a post older
  *   than the waiting thread's latest connect is discarded first (see transport_wait.c).

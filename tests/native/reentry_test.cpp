@@ -1,10 +1,14 @@
 // Re-entry: a handler may call any method of its own object. Each action runs once from a message
 // handler (dispatch thread) and once from the connection handler of connect (caller's thread, with
 // the handler lock held); it must return promptly and take effect. A loss handler may reconnect, and
-// a message handler may stop or even destroy its own object.
+// a message handler may stop or even destroy its own object, or stop and connect it again while
+// another thread initialises it anew.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <memory>
 
 #include "console_capture.h"
@@ -270,6 +274,38 @@ TEST(ReentryDestruction, AMessageHandlerMayDestroyItsOwnObject) {
     console.restore();
     EXPECT_NE(console.out().find("[SDK] Disconnected\n"), std::string::npos);
     EXPECT_EQ(state->log.events().back(), std::make_pair(false, 0));
+}
+
+TEST(ReentryInit, AHandlerStopsAndConnectsWhileAnotherThreadInitialisesAgain) {
+    Broker broker;
+    Flag stopped;
+    std::atomic<bool> handled{false};
+    std::atomic<bool> handlerConnected{true};
+    SDK sdk;
+    sdk.on_message([&](const std::string&, const std::string&) {
+        if (handled.exchange(true)) return;
+        sdk.stop();
+        stopped.set();
+        // Gives the other thread time to be inside init, joining this (lingering) dispatch thread,
+        // before this connect asks for the object's connect lock.
+        std::this_thread::sleep_for(200ms);
+        handlerConnected = sdk.connect();
+    });
+    connectClient(sdk, broker);
+    ASSERT_TRUE(sdk.subscribe("reinit/t", 0));
+    sdk.publish("reinit/t", "x", 0, false);
+    ASSERT_TRUE(stopped.wait());
+    auto reinit = std::async(std::launch::async, [&] { initClient(sdk, broker); });
+    if (reinit.wait_for(kPatience) != std::future_status::ready) {
+        // Both threads wait for each other: nothing can be destroyed or joined any more.
+        std::fputs("init and a handler's connect deadlocked\n", stderr);
+        std::_Exit(1);
+    }
+    reinit.get();
+    // The handler's connect ran before the new init took effect: the object was stopped then.
+    EXPECT_FALSE(handlerConnected);
+    EXPECT_TRUE(sdk.is_initialised());
+    EXPECT_TRUE(sdk.connect());
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "certificate.h"
 #include "console_capture.h"
 #include "support.h"
 #if MOVRA_TRANSPORT
@@ -15,30 +16,6 @@
 
 namespace movra::testing {
 namespace {
-
-// A self-signed certificate for 127.0.0.1 in a fresh directory: the broker serves it, and as
-// caFile it is its own trust anchor.
-class SelfSignedCertificate {
-public:
-    SelfSignedCertificate() {
-        char pattern[] = "/tmp/movra-native-tls-XXXXXX";
-        dir = ::mkdtemp(pattern);
-        std::filesystem::permissions(dir, std::filesystem::perms(0755));
-        const std::string command =
-            "cd " + dir +
-            " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1"
-            " -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=localhost"
-            " -addext subjectAltName=IP:127.0.0.1,DNS:localhost >/dev/null 2>&1"
-            " && chmod 644 key.pem cert.pem";
-        EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    }
-    ~SelfSignedCertificate() { std::filesystem::remove_all(dir); }
-    std::string cert() const { return dir + "/cert.pem"; }
-    std::string key() const { return dir + "/key.pem"; }
-
-private:
-    std::string dir;
-};
 
 struct TlsBroker {
     SelfSignedCertificate certificate;
