@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tls_options.h"
 
@@ -19,7 +20,9 @@ struct InitOptions {
     std::string username{};
     std::string password{};
     bool cleanSession = false;
-    bool resumeSubs = true;    // accepted, not used
+    // Whether a connect that finds no session at the broker subscribes again to what was
+    // subscribed since init, before it reports the connection (subscription_book.h).
+    bool resumeSubs = true;
     bool connectRetry = true;  // accepted, not used
     // Whether the loss of a live session starts the reconnect worker.
     bool autoReconnect = true;
@@ -35,6 +38,10 @@ struct InitOptions {
     std::string edition = "Community";
     // Applies to the TLS schemes (usesTls).
     TlsOptions tls{};
+    // More host:port addresses of the same service, tried after brokerHost (broker_list.h).
+    std::vector<std::string> failoverHosts{};
+    // Each back-off wait of the reconnect worker drawn uniformly between zero and its value.
+    bool reconnectJitter = false;
 };
 
 }  // namespace movra

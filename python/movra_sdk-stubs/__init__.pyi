@@ -2,7 +2,7 @@
 # (the aliases are private: they exist for type checkers only).
 # The module itself carries no annotations: these declarations must follow module.cpp exactly
 # (tests/python/test_types.py holds them against the running module).
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from os import PathLike
 from typing import final
 
@@ -45,6 +45,8 @@ class SDK:
         keyFile: _Path | None = None,
         keyPassword: str | None = None,
         verifyPeer: bool = True,
+        failoverHosts: Sequence[str] = (),
+        reconnectJitter: bool = False,
     ) -> None: ...
     def connect(self) -> bool: ...
     def disconnect(self) -> None: ...
