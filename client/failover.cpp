@@ -26,7 +26,9 @@ void SDK::renewSubscriptions() {
     if (entries.empty()) return;
     // A loss ends the renewal: its SUBACK waits return at once and the rest is not tried. The
     // session's own "ok" event then sees the loss (connection_state.h, "session lost since").
-    const auto lost = [this, before = link.interruptions()] { return link.interruptions() != before; };
+    const auto lost = [this, before = link.interruptions()] {
+        return link.interruptions() != before;
+    };
     paho::AbortableWait wait(lost);
     for (const auto& entry : entries) {
         if (lost()) return;

@@ -98,7 +98,9 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     ClientHandle held = call.client();
     if (!held) return false;
     // A loss from here on ends the wait for the SUBACK.
-    const auto lost = [this, before = link.interruptions()] { return link.interruptions() != before; };
+    const auto lost = [this, before = link.interruptions()] {
+        return link.interruptions() != before;
+    };
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_subscribe(held.get(), call.c_str(), qos))) return false;
     subscriptions.granted(topic, qos);
@@ -113,7 +115,9 @@ void SDK::unsubscribe(std::string_view topic) {
     if (!call) return;
     ClientHandle held = call.client();
     if (!held) return;
-    const auto lost = [this, before = link.interruptions()] { return link.interruptions() != before; };
+    const auto lost = [this, before = link.interruptions()] {
+        return link.interruptions() != before;
+    };
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_unsubscribe(held.get(), call.c_str()))) return;
     console::out(std::string("Unsubscribed from: ").append(topic));
