@@ -213,6 +213,12 @@ class RabbitCluster:
     def kill(self, index: int) -> None:
         self.nodes[index].kill()
 
+    def restart(self, index: int, timeout: float = 90) -> None:
+        """Starts a killed node again on its ports and data: it rejoins the cluster by itself."""
+        node = self.nodes[index]
+        node.start()
+        node.wait_ready(timeout)
+
     def close(self) -> None:
         for node in self.nodes:
             node.kill()

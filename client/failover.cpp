@@ -32,13 +32,11 @@ void SDK::renewSubscriptions() {
     paho::AbortableWait wait(lost);
     for (const auto& entry : entries) {
         if (lost()) return;
-        // Once each per connect: a refusal is reported and the subscription stays in the book for
-        // the next broker without a session.
+        // Once each per connect, silent when granted (a program that subscribes again in its
+        // connection handler sees its own lines only); a refusal is reported and the subscription
+        // stays in the book for the next broker without a session.
         const int rc = MQTTClient_subscribe(client.get(), entry.topic.c_str(), entry.qos);
-        if (rc != MQTTCLIENT_SUCCESS)
-            console::err(callFailure("subscribe", entry.topic, rc));
-        else
-            console::out("Subscribed to: " + entry.topic);
+        if (rc != MQTTCLIENT_SUCCESS) console::err(callFailure("subscribe", entry.topic, rc));
     }
 }
 

@@ -70,6 +70,7 @@ void SDK::reconnectLoop() {
         }
         int rc;
         long long waitMs = 0;
+        int shownDelay = 0;  // the seconds the failure line names
         {
             std::lock_guard connectLock(connectMutex);
             {
@@ -94,15 +95,14 @@ void SDK::reconnectLoop() {
                 if (++tried >= brokers.size()) {
                     tried = 0;
                     waitMs = backoffWait(delay);
+                    shownDelay = reconnectJitter ? static_cast<int>((waitMs + 500) / 1000) : delay;
                     delay = nextDelay(delay, maxReconnectInterval);
                 }
             }
             const auto step = link.apply(
                 rc == MQTTCLIENT_SUCCESS ? Link::Event::AttemptOk : Link::Event::AttemptFailed,
                 seen);
-            writeLine(step.line, {.text = brokers.uri(index),
-                                  .rc = rc,
-                                  .delay = static_cast<int>((waitMs + 500) / 1000)});
+            writeLine(step.line, {.text = brokers.uri(index), .rc = rc, .delay = shownDelay});
             if (step.notice == Link::Notice::QueuedUp) channel->pushConnection(true, 0);
         }
         if (rc == MQTTCLIENT_SUCCESS || waitMs == 0) continue;

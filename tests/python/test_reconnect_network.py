@@ -41,15 +41,15 @@ result(detect=lost - stalled, back=back - lost, online=online, notes=rec.connect
 
 
 @pytest.mark.parametrize(
-    "clean, resume, expected, subscribes",
+    "clean, resume, expected",
     [
-        (False, True, ["before", "after"], 1),
-        (True, True, ["before", "after"], 2),
-        (True, False, ["before"], 1),
+        (False, True, ["before", "after"]),
+        (True, True, ["before", "after"]),
+        (True, False, ["before"]),
     ],
 )
 def test_subscription_survives_a_cut_by_the_kept_session_or_its_renewal(
-    child, clean, resume, expected, subscribes
+    child, clean, resume, expected
 ):
     # The proxy cuts the client's connection while the broker lives on. With cleanSession off the
     # broker keeps the session, and the reconnect with the same client identifier takes it over,
@@ -86,7 +86,7 @@ result(messages=rec.messages(), notes=notes)
     # QoS 1 is at least once: "before" comes again when the cut beat its acknowledgement.
     assert list(dict.fromkeys(r["messages"])) == expected
     assert r["notes"] == [[True, 0], [False, -1], [True, 0]]
-    assert res.out.count("[SDK] Subscribed to: session/t\n") == subscribes
+    assert res.out.count("[SDK] Subscribed to: session/t\n") == 1
 
 
 def test_sessions_lost_right_after_their_connect_are_reported_in_order_and_recovered(child):
