@@ -12,7 +12,7 @@ from __future__ import annotations
 import itertools
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from rabbit_cluster import RabbitCluster
 
@@ -30,7 +30,6 @@ class Outcome:
     publisher_back: float | None
     subscriber_node: int = -1
     publisher_node: int = -1
-    lines: list[str] = field(default_factory=list)
 
 
 class _Watch:

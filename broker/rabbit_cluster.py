@@ -87,13 +87,14 @@ class RabbitNode:
 
     def start(self) -> None:
         (self.dir / "enabled_plugins").write_text("[rabbitmq_mqtt].\n")
-        self.process = subprocess.Popen(
-            [str(rabbit_sbin() / "rabbitmq-server")],
-            env=self.env(),
-            stdout=open(self.dir / "stdout.log", "ab"),
-            stderr=subprocess.STDOUT,
-            start_new_session=True,
-        )
+        with open(self.dir / "stdout.log", "ab") as log:
+            self.process = subprocess.Popen(
+                [str(rabbit_sbin() / "rabbitmq-server")],
+                env=self.env(),
+                stdout=log,
+                stderr=subprocess.STDOUT,
+                start_new_session=True,
+            )
 
     def ctl(self, *args: str, timeout: float = 60) -> str:
         done = subprocess.run(
@@ -204,8 +205,9 @@ class RabbitCluster:
             node.ctl("start_app")
             node.wait_ready(timeout)
 
-        with ThreadPoolExecutor(len(self.nodes)) as pool:
-            list(pool.map(join, self.nodes[1:]))
+        # One at a time: concurrent joins race on the cluster's schema.
+        for node in self.nodes[1:]:
+            join(node)
         seed.ctl("add_user", self.user, self.password)
         seed.ctl("set_permissions", "-p", "/", self.user, ".*", ".*", ".*")
         return self
@@ -216,6 +218,8 @@ class RabbitCluster:
     def restart(self, index: int, timeout: float = 90) -> None:
         """Starts a killed node again on its ports and data: it rejoins the cluster by itself."""
         node = self.nodes[index]
+        if node.running():
+            return
         node.start()
         node.wait_ready(timeout)
 
