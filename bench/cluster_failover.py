@@ -1,7 +1,7 @@
 """Failover across a real RabbitMQ cluster on 127.0.0.1: QoS 1 traffic at 200 messages/s between a
 subscriber and a publisher that both name every node, through the SIGKILL of one node, with the
-MQTT session queues replicated (quorum, three nodes) and with RabbitMQ's default (classic queues,
-which live on one node; two nodes). Prints each case's lost and duplicated counts and how long each
+MQTT session queues replicated (quorum, three nodes; classic mirrored, two nodes) and with
+RabbitMQ's default (classic queues, which live on one node; two nodes). Prints each case's lost and duplicated counts and how long each
 client was away.
 
     .venv/bin/python bench/cluster_failover.py
@@ -51,6 +51,19 @@ def main() -> None:
         print(f"default cluster of 2 up in {time.monotonic() - started:.1f} s", flush=True)
         out = kill_and_count(cluster, subscriber_node=0, publisher_node=1, kill_node=0)
         rows.append(row("default (classic), 2 nodes: subscriber's node killed", out))
+        print(rows[-1], flush=True)
+        # The same cluster with every classic queue mirrored on both nodes.
+        cluster.restart(0)
+        cluster.nodes[1].ctl(
+            "set_policy",
+            "ha-all",
+            ".*",
+            '{"ha-mode":"all","ha-sync-mode":"automatic"}',
+            "--apply-to",
+            "queues",
+        )
+        out = kill_and_count(cluster, subscriber_node=0, publisher_node=1, kill_node=0)
+        rows.append(row("classic mirrored (ha-mode all), 2 nodes: subscriber's node killed", out))
         print(rows[-1], flush=True)
     print()
     print("| case | sent | received | lost | duplicated | subscriber back | publisher back |")

@@ -17,13 +17,14 @@ int SDK::connectTo(std::size_t index) {
     reached = index;
     // MQTT 3.1 has no session-present flag: the library leaves it at 0, and the subscriptions are
     // renewed, which at worst repeats them.
-    if (resumeSubs && connectOptions.returned.sessionPresent == 0) renewSubscriptions();
+    if (resumeSubs && connectOptions.returned.sessionPresent == 0 && !renewSubscriptions())
+        return ConnectionState::kLostBeforeRecorded;
     return rc;
 }
 
-void SDK::renewSubscriptions() {
+bool SDK::renewSubscriptions() {
     const auto entries = subscriptions.entries();
-    if (entries.empty()) return;
+    if (entries.empty()) return true;
     // A loss ends the renewal: its SUBACK waits return at once and the rest is not tried. The
     // session's own "ok" event then sees the loss (connection_state.h, "session lost since").
     const auto lost = [this, before = link.interruptions()] {
@@ -31,13 +32,14 @@ void SDK::renewSubscriptions() {
     };
     paho::AbortableWait wait(lost);
     for (const auto& entry : entries) {
-        if (lost()) return;
+        if (lost()) return false;
         // Once each per connect, silent when granted (a program that subscribes again in its
         // connection handler sees its own lines only); a refusal is reported and the subscription
         // stays in the book for the next broker without a session.
         const int rc = MQTTClient_subscribe(client.get(), entry.topic.c_str(), entry.qos);
         if (rc != MQTTCLIENT_SUCCESS) console::err(callFailure("subscribe", entry.topic, rc));
     }
+    return !lost();
 }
 
 long long SDK::backoffWait(int delay) {

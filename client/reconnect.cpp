@@ -104,6 +104,13 @@ void SDK::reconnectLoop() {
                 seen);
             writeLine(step.line, {.text = brokers.uri(index), .rc = rc, .delay = shownDelay});
             if (step.notice == Link::Notice::QueuedUp) channel->pushConnection(true, 0);
+            if (rc == Link::kLostBeforeRecorded) {
+                // The attempt's own session was lost in its renewal (connectTo): that loss is this
+                // attempt's failure, not the loss of a live session, so the back-off and the round
+                // go on; the next attempt still waits for the library's receive thread to end.
+                seen = link.session();
+                waitMs = std::max<long long>(waitMs, kSettleTime.count());
+            }
         }
         if (rc == MQTTCLIENT_SUCCESS || waitMs == 0) continue;
         std::unique_lock lock(reconnectMutex);

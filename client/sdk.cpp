@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console.h"
+#include "paho_quirks/settle.h"
 
 namespace movra {
 
@@ -100,10 +101,14 @@ bool SDK::connect() {
             rc = kStringTooLong;
         } else {
             arrivalGate.open();
-            session = currentSession();
             // brokerHost, then each failover address once.
-            for (std::size_t index = 0; index < brokers.size(); ++index)
+            for (std::size_t index = 0; index < brokers.size(); ++index) {
+                session = currentSession();
                 if ((rc = connectTo(index)) == MQTTCLIENT_SUCCESS) break;
+                // A session lost in its renewal: the library's receive thread ends first.
+                if (rc == Link::kLostBeforeRecorded)
+                    std::this_thread::sleep_for(paho::kReconnectSettle);
+            }
         }
         std::lock_guard lock(reconnectMutex);
         step = link.apply(

@@ -134,9 +134,12 @@ private:
     bool credentialsFit() const;
     void destroyClient();
     // One library connect to the address `index` of the broker list, then the renewal of the
-    // subscriptions when the broker kept no session. With connectMutex held.
+    // subscriptions when the broker kept no session. With connectMutex held. A session lost during
+    // its renewal (a broker that closes the connection on the subscribe) fails the connect with
+    // ConnectionState::kLostBeforeRecorded: it counts as a failed attempt, back-off included.
     int connectTo(std::size_t index);
-    void renewSubscriptions();
+    // False when a loss (or a stop) ended the renewal.
+    bool renewSubscriptions();
     // The back-off wait before the next round, in milliseconds (jitter applied); reconnectMutex held.
     long long backoffWait(int delay);
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import re
 import statistics
+import time
 
 import pytest
 from test_reconnect_broker import FAILED_LINE, run
@@ -186,3 +187,18 @@ result(result=outcome.get("result"), after_cut=outcome["ended"] - cut)
     assert r["after_cut"] < 5, "the call waited out the library's timeout"
     assert r["result"] is (False if call == "subscribe" else None)
     assert re.search(rf"^\[SDK\] {call} failed on 'fo/dead', rc=-\d+$", res.err, re.M)
+
+
+def test_a_node_that_never_answers_costs_an_attempt_of_a_few_seconds(silent_listener, broker):
+    # brokerHost accepts TCP and never sends a CONNACK. With a failover address the attempt gives
+    # up after BrokerList::kFailoverAttemptSeconds (3 s), not the 30 s connectTimeout.
+    import movra_sdk
+
+    sdk = movra_sdk.SDK()
+    sdk.init("fo-silent", silent_listener.address, "tcp", "", "", failoverHosts=[broker.address])
+    started = time.monotonic()
+    try:
+        assert sdk.connect()
+        assert time.monotonic() - started < 10
+    finally:
+        sdk.stop()
