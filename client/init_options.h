@@ -1,6 +1,6 @@
 // What init takes: the client's identity, the broker, the credentials, the session and reconnection
-// settings, the edition and the TLS settings. The defaults are those of the Python signature of init
-// (python/module.cpp reads them from here).
+// settings, the edition, the TLS settings and the last will. The defaults are those of the Python
+// signature of init (python/module.cpp reads them from here).
 //
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tls_options.h"
+#include "will_options.h"
 
 namespace movra {
 
@@ -38,6 +39,8 @@ struct InitOptions {
     std::string edition = "Community";
     // Applies to the TLS schemes (usesTls).
     TlsOptions tls{};
+    // The message the broker publishes for this client when its connection is lost.
+    WillOptions will{};
     // More host:port addresses of the same service, tried after brokerHost (broker_list.h).
     std::vector<std::string> failoverHosts{};
     // Each back-off wait of the reconnect worker drawn uniformly between zero and its value.

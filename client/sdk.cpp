@@ -27,6 +27,7 @@ SDK::~SDK() {
 
 void SDK::init(const InitOptions& options) {
     checkTlsOptions(options.tls, options.protocol);
+    checkWillOptions(options.will);
     BrokerList::check(options.failoverHosts);
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
@@ -69,6 +70,7 @@ void SDK::init(const InitOptions& options) {
     resumeSubs = options.resumeSubs;
     subscriptions.clear();
     tls.configure(options.tls, serverUri, options.protocol, connectOptions);
+    will.configure(options.will, connectOptions);
     Dispatcher::start(channel);
     std::lock_guard lock(reconnectMutex);
     maxReconnectInterval = options.maxReconnectInterval;

@@ -23,10 +23,12 @@
 #include "gc_support.h"
 #include "gil_release.h"
 #include "py_sdk.h"
+#include "will_argument.h"
 
 namespace py = pybind11;
 using movra::python::ByteView;
 using movra::python::PySDK;
+using movra::python::WillArgument;
 
 namespace {
 
@@ -53,7 +55,8 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                bool orderMatters, int connectTimeout, std::string edition,
                const OptionalPath& caFile, const OptionalPath& certFile,
                const OptionalPath& keyFile, const std::optional<std::string>& keyPassword,
-               bool verifyPeer, std::vector<std::string> failoverHosts, bool reconnectJitter) {
+               bool verifyPeer, const WillArgument& will, std::vector<std::string> failoverHosts,
+               bool reconnectJitter) {
                 self.sdk().init({.clientId = std::move(clientId),
                                  .brokerHost = std::move(brokerHost),
                                  .protocol = std::move(protocol),
@@ -76,6 +79,7 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                                          .keyFile = pathOrEmpty(keyFile),
                                          .keyPassword = keyPassword.value_or(std::string()),
                                          .verifyPeer = verifyPeer},
+                                 .will = will.options,
                                  .failoverHosts = std::move(failoverHosts),
                                  .reconnectJitter = reconnectJitter});
             },
@@ -96,7 +100,7 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("keyPassword") = py::none(),
             // True or False only: None, 0 or "" would turn every check of the broker off unnoticed.
             py::arg("verifyPeer").noconvert() = kDefaults.tls.verifyPeer,
-            py::arg("failoverHosts") = py::tuple(),
+            py::arg("will") = py::none(), py::arg("failoverHosts") = py::tuple(),
             py::arg("reconnectJitter").noconvert() = kDefaults.reconnectJitter, Release())
         .def(
             "connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
@@ -121,7 +125,9 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             "unsubscribe",
             [](PySDK& self, const std::string& topic) { self.sdk().unsubscribe(topic); }, py::arg(),
             py::pos_only(), Release())
-        .def("on_message", &PySDK::setMessage, py::arg(), py::pos_only())
+        .def("on_message", &PySDK::setMessage, py::arg(), py::pos_only(), py::kw_only(),
+             // True or False only, as for verifyPeer.
+             py::arg("binary").noconvert() = false)
         .def("on_connection", &PySDK::setConnection, py::arg(), py::pos_only())
         .def(
             "stop", [](PySDK& self) { self.sdk().stop(); }, Release())
