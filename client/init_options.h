@@ -1,6 +1,6 @@
 // What init takes: the client's identity, the broker, the credentials, the session and reconnection
-// settings, the edition, the TLS settings and the last will. The defaults are those of the Python
-// signature of init (python/module.cpp reads them from here).
+// settings, the edition, the TLS settings, the last will and the failover addresses. The defaults
+// are those of the Python signature of init (python/module.cpp reads them from here).
 //
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
