@@ -94,6 +94,8 @@ class RabbitNode:
                 stdout=log,
                 stderr=subprocess.STDOUT,
                 start_new_session=True,
+                # The VM writes its crash dumps (erl_crash.dump, MnesiaCore.*) where it runs.
+                cwd=self.dir,
             )
 
     def ctl(self, *args: str, timeout: float = 60) -> str:
@@ -103,6 +105,7 @@ class RabbitNode:
             capture_output=True,
             text=True,
             timeout=timeout,
+            cwd=self.dir,
         )
         if done.returncode != 0:
             raise RuntimeError(f"rabbitmqctl {' '.join(args)}: {done.stdout}{done.stderr}")
@@ -232,6 +235,7 @@ class RabbitCluster:
             env=self.base_env,
             capture_output=True,
             timeout=10,
+            cwd=self.dir,
         )
         shutil.rmtree(self.dir, ignore_errors=True)
 
