@@ -20,7 +20,7 @@ WHEEL_KEY := $(if $(KEY_PATH),-C cmake.define.MOVRA_SERVER_JWK=$(KEY_PATH),-C cm
 SOURCES := $(wildcard $(shell git ls-files 2>/dev/null))
 C_SOURCES = $(wildcard $(shell git ls-files '*.c' '*.cpp' '*.h'))
 
-.PHONY: all setup build native module wheel lint format test test-native test-python sanitize asan tsan fuzz fuzz-smoke demo bench bench-quick clean
+.PHONY: all setup build native module wheel lint format test test-native test-python test-deployment sanitize asan tsan fuzz fuzz-smoke demo bench bench-quick clean
 
 all: build
 
@@ -43,12 +43,18 @@ build: native module
 # libraries it needs beyond what the manylinux policy allows (Paho, cjose, jansson, OpenSSL).
 wheel: dist/.complete
 
+# $(call wheel-from-sdist,raw dir,wheel dir,key options,log prefix): the sdist and the wheel built
+# from it into the raw dir, that wheel repaired into the wheel dir.
+define wheel-from-sdist
+	@rm -rf $(1) $(2)
+	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation --outdir $(1) \
+	  $(3) . >$(4)-build.log 2>&1 || { tail -n 40 $(4)-build.log; exit 1; }
+	@PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w $(2) $(1)/*.whl >$(4)-repair.log 2>&1 \
+	  || { cat $(4)-repair.log; exit 1; }
+endef
+
 dist/.complete: $(SOURCES) | setup
-	@rm -rf dist build/wheel-raw
-	@CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PY) -m build --no-isolation --outdir build/wheel-raw \
-	  $(WHEEL_KEY) . >build/wheel-build.log 2>&1 || { tail -n 40 build/wheel-build.log; exit 1; }
-	@PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/*.whl >build/wheel-repair.log 2>&1 \
-	  || { cat build/wheel-repair.log; exit 1; }
+	$(call wheel-from-sdist,build/wheel-raw,dist,$(WHEEL_KEY),build/wheel)
 	@cp build/wheel-raw/*.tar.gz dist/
 	@touch $@
 	@ls -l dist/
@@ -58,6 +64,21 @@ test-native: native
 
 test-python: module native wheel
 	@$(PY) -m pytest -q
+
+# A deployment's whole key flow, as a step of its own: movra_keygen makes a pair, the wheel is built
+# from the sdist with its public half as `make wheel MOVRA_SERVER_JWK=...` builds it, and
+# tests/python/test_enterprise_deployment.py runs that wheel against brokers holding the private half
+# and another key. The wheel is rebuilt when a source changed.
+DEPLOYMENT := build/deployment
+
+test-deployment: $(DEPLOYMENT)/.complete
+	@MOVRA_DEPLOYMENT_DIR=$(abspath $(DEPLOYMENT)) $(PY) -m pytest -q tests/python/test_enterprise_deployment.py
+
+$(DEPLOYMENT)/.complete: $(SOURCES) | native
+	@rm -rf $(DEPLOYMENT) && mkdir -p $(DEPLOYMENT)
+	@build/native/crypto/movra_keygen $(DEPLOYMENT)/server_public.jwk $(DEPLOYMENT)/server_private.jwk
+	$(call wheel-from-sdist,$(DEPLOYMENT)/raw,$(DEPLOYMENT)/dist,-C cmake.define.MOVRA_SERVER_JWK=$(abspath $(DEPLOYMENT))/server_public.jwk,$(DEPLOYMENT)/wheel)
+	@touch $@
 
 asan: setup
 	@$(CMAKE) -S . -B build/asan -G Ninja -DMOVRA_BUILD_TESTS=ON -DMOVRA_BUILD_PYTHON=OFF \
@@ -95,7 +116,7 @@ format: setup
 	@$(VENV)/bin/clang-format -i $(C_SOURCES)
 
 # The style gates first: they take seconds, the suites after them many minutes.
-test: lint test-native test-python sanitize fuzz-smoke
+test: lint test-native test-python test-deployment sanitize fuzz-smoke
 
 demo: module native
 	@$(PY) examples/demo.py

@@ -39,9 +39,13 @@ TEST(Lifecycle, ASecondInitTearsTheEarlierClientDownSoItCanNeverCallBack) {
     ASSERT_TRUE(sdk.subscribe("new/session", 1));
     sender.publish("new/session", "fresh", 1, false);
     ASSERT_TRUE(inbox.waitForCount(1));
-    std::this_thread::sleep_for(200ms);
+    // A marker a round trip later, through the same receive thread: a late call of the earlier
+    // client would come before it.
+    sender.publish("new/session", "end", 1, false);
+    ASSERT_TRUE(inbox.waitForCount(2));
     console.restore();
-    EXPECT_EQ(inbox.messages(), (std::vector<Message>{{"new/session", "fresh"}}));
+    EXPECT_EQ(inbox.messages(),
+              (std::vector<Message>{{"new/session", "fresh"}, {"new/session", "end"}}));
 }
 
 TEST(Lifecycle, ASecondInitOnAStoppedObjectKeepsTheHandlers) {
@@ -107,8 +111,10 @@ TEST(Lifecycle, StopDeliversTheMessagesQueuedBeforeIt) {
     ASSERT_TRUE(sdk.subscribe("queued", 1));
     constexpr int kCount = 20;
     for (int i = 0; i < kCount; ++i) sender.publish("queued", std::to_string(i), 1, false);
-    // Let them all reach the queue while the handler is held.
-    std::this_thread::sleep_for(500ms);
+    // The broker queued every copy before acknowledging its publish, so its answer to this
+    // subscribe follows them on the connection; the library hands each message over before it
+    // reads the next packet. Once subscribe returns, all of them wait in the queue.
+    ASSERT_TRUE(sdk.subscribe("queued/marker", 1));
     auto stop = std::async(std::launch::async, [&] { sdk.stop(); });
     EXPECT_EQ(stop.wait_for(200ms), std::future_status::timeout);
     release.set();

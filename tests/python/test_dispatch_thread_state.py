@@ -5,7 +5,6 @@ batched."""
 from __future__ import annotations
 
 import threading
-import time
 
 import movra_sdk
 
@@ -13,13 +12,13 @@ import movra_sdk
 def test_thread_local_values_of_a_handler_survive_from_batch_to_batch(broker):
     local = threading.local()
     seen: list[tuple[int, int]] = []
-    done = threading.Event()
+    handled = threading.Condition()
 
     def on_message(topic: str, payload: str) -> None:
         local.count = getattr(local, "count", 0) + 1
-        seen.append((threading.get_ident(), local.count))
-        if len(seen) == 3:
-            done.set()
+        with handled:
+            seen.append((threading.get_ident(), local.count))
+            handled.notify_all()
 
     sdk = movra_sdk.SDK()
     sdk.init("thread-state", broker.address, "tcp", "", "")
@@ -29,9 +28,9 @@ def test_thread_local_values_of_a_handler_survive_from_batch_to_batch(broker):
         assert sdk.subscribe("state/t", 1)
         for n in range(3):
             sdk.publish("state/t", str(n), 1)
-            # Long enough for the dispatch thread to finish its batch and go to sleep.
-            time.sleep(0.2)
-        assert done.wait(5)
+            # The next message is sent only once this one was handled: each is a batch of its own.
+            with handled:
+                assert handled.wait_for(lambda n=n: len(seen) > n, 10)
     finally:
         sdk.stop()
     assert len({ident for ident, _ in seen}) == 1

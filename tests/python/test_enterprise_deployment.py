@@ -1,16 +1,20 @@
-"""A deployment's whole key flow: movra_keygen makes a pair, `pip wheel . -C
-cmake.define.MOVRA_SERVER_JWK=...` compiles the public half into the module, and a broker whose plugin
-holds the private half admits that module's Enterprise client, while a broker with another key
-(the checkout's development pair) does not."""
+"""A deployment's whole key flow: movra_keygen makes a pair, the wheel built from the sdist with
+`-C cmake.define.MOVRA_SERVER_JWK=...` compiles the public half into the module, and a broker whose
+plugin holds the private half admits that module's Enterprise client, while a broker with another
+key (the checkout's development pair) does not.
+
+`make test-deployment` makes the pair and the wheel in build/deployment and runs this file with
+MOVRA_DEPLOYMENT_DIR naming that directory; the plain pytest run leaves it out (conftest.py).
+"""
 
 from __future__ import annotations
 
-import subprocess
-import sys
+import os
 import zipfile
+from pathlib import Path
 
 import pytest
-from enterprise_support import KEYGEN, ROOT, plugin_broker, private_key_path, require
+from enterprise_support import plugin_broker, private_key_path, require
 
 CONNECT = """
     sys.path.insert(0, sys.argv[1])
@@ -24,38 +28,18 @@ CONNECT = """
 """
 
 
-@pytest.mark.timeout(900)
+def deployment() -> Path:
+    if "MOVRA_DEPLOYMENT_DIR" not in os.environ:
+        pytest.fail("MOVRA_DEPLOYMENT_DIR is not set: run 'make test-deployment'")
+    return Path(os.environ["MOVRA_DEPLOYMENT_DIR"])
+
+
 def test_module_built_with_a_keygen_pair_is_admitted_by_the_broker_holding_its_private_half(
     tmp_path, child
 ):
-    public, private = tmp_path / "server_public.jwk", tmp_path / "server_private.jwk"
-    subprocess.run(
-        [require(KEYGEN, "movra_keygen"), public, private], check=True, capture_output=True
-    )
-    build = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pip",
-            "wheel",
-            str(ROOT),
-            "--no-build-isolation",
-            "--no-deps",
-            "-q",
-            "--disable-pip-version-check",
-            "-C",
-            f"cmake.define.MOVRA_SERVER_JWK={public}",
-            "-C",
-            f"build-dir={tmp_path / 'build'}",
-            "-w",
-            str(tmp_path / "wheel"),
-        ],
-        capture_output=True,
-        text=True,
-        timeout=850,
-    )
-    assert build.returncode == 0, build.stderr[-3000:]
-    (wheel,) = (tmp_path / "wheel").glob("movra_sdk-*.whl")
+    built = deployment()
+    private = require(built / "server_private.jwk", "the deployment's private key")
+    (wheel,) = (built / "dist").glob("movra_sdk-*.whl")
     site = tmp_path / "site"
     zipfile.ZipFile(wheel).extractall(site)
 

@@ -102,7 +102,10 @@ class TestHandlerReplacement:
             retired.add(n - 1)
         sdk.on_message(None)
         retired.add(len(counts) - 1)
-        time.sleep(0.2)
+        witnessed = threading.Event()
+        sdk.on_message(lambda topic, payload: witnessed.set())
+        # One dispatch thread calls the handlers in turn: once this one ran, no earlier one can.
+        assert witnessed.wait(10)
         assert late == []
         assert sum(1 for c in counts if c) > len(counts) // 4, "too few handlers saw messages"
 
@@ -126,5 +129,7 @@ class TestHandlerReplacement:
                 time.sleep(0.001)
             sdk.on_message(None)
             cleared.set()
-            time.sleep(0.02)
+            witnessed = threading.Event()
+            sdk.on_message(lambda topic, payload, witnessed=witnessed: witnessed.set())
+            assert witnessed.wait(10)
             assert calls and late == []

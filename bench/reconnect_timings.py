@@ -1,6 +1,6 @@
-"""Measures reconnection timings against a real mosquitto (a benchmark, not a test).
+"""Measures reconnection timings against a real mosquitto.
 
-    .venv/bin/python tests/python/reconnect_timings.py [restarts]
+    .venv/bin/python bench/reconnect_timings.py [restarts]
 
 1. Recovery time: the broker is killed and, at a random point of the worker's back-off, started
    again; the time from the broker accepting connections (Broker.start() returns) to the (true, 0)
@@ -17,7 +17,7 @@ import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 
 import movra_sdk  # noqa: E402
 from broker.harness import Broker  # noqa: E402

@@ -2,7 +2,7 @@
 // one SDK publishes N messages at QoS 1 (each publish returns once its PUBACK arrived), and a second
 // SDK counts them in.
 //
-//     build/native/tests/native/qos1_rate [messages=20000] [payload bytes=64]
+//     build/native/bench/native/qos1_rate [messages=20000] [payload bytes=64]
 #include <atomic>
 #include <chrono>
 #include <cstdio>

@@ -1,6 +1,6 @@
 """Rates a Python program gets from movra_sdk against a local mosquitto.
 
-    .venv/bin/python python/measure_rates.py [--messages N]
+    .venv/bin/python bench/measure_rates.py [--messages N]
 
 Publishing: back-to-back publish() calls at QoS 0 and at QoS 1 (each QoS 1 call waits for its
 acknowledgement). Receiving: mosquitto_pub sends N QoS 0 messages, counted by a Python handler;
