@@ -24,6 +24,9 @@
 //   any           stop                           unchanged     -                 - (retry off, the worker ends)
 //   any           released                       Uninitialised -                 -
 // Every other pair is ignored: it leaves the record as it is and does nothing.
+// <uri> is the address the connect reached (broker_list.h). With failover addresses an explicit
+// connect writes one line for all of them (the last code when none answered); every attempt of the
+// worker writes its own, whose <d> is 0 while the round of the list goes on.
 //
 // "retry": autoReconnect was given to init and the stop sequence has not begun. A loss with retry
 // starts the reconnect worker, or restarts the one still in its loop. A worker looks again after

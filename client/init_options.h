@@ -1,11 +1,12 @@
 // What init takes: the client's identity, the broker, the credentials, the session and reconnection
-// settings, the edition, the TLS settings and the last will. The defaults are those of the Python
-// signature of init (python/module.cpp reads them from here).
+// settings, the edition, the TLS settings, the last will and the failover addresses. The defaults
+// are those of the Python signature of init (python/module.cpp reads them from here).
 //
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tls_options.h"
 #include "will_options.h"
@@ -20,7 +21,9 @@ struct InitOptions {
     std::string username{};
     std::string password{};
     bool cleanSession = false;
-    bool resumeSubs = true;    // accepted, not used
+    // Whether a connect that finds no session at the broker subscribes again to what was
+    // subscribed since init, before it reports the connection (subscription_book.h).
+    bool resumeSubs = true;
     bool connectRetry = true;  // accepted, not used
     // Whether the loss of a live session starts the reconnect worker.
     bool autoReconnect = true;
@@ -38,6 +41,10 @@ struct InitOptions {
     TlsOptions tls{};
     // The message the broker publishes for this client when its connection is lost.
     WillOptions will{};
+    // More host:port addresses of the same service, tried after brokerHost (broker_list.h).
+    std::vector<std::string> failoverHosts{};
+    // Each back-off wait of the reconnect worker drawn uniformly between zero and its value.
+    bool reconnectJitter = false;
 };
 
 }  // namespace movra

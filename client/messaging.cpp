@@ -6,17 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "call_failure.h"
 #include "console.h"
+#include "paho_quirks/wait_abort.h"
 #include "sdk.h"
 
 namespace movra {
 namespace {
-
-std::string failure(const char* operation, std::string_view topic, int rc) {
-    std::string line(operation);
-    line.append(" failed on '").append(topic).append("', rc=").append(std::to_string(rc));
-    return line;
-}
 
 // The library takes topics as C strings: a zero byte inside a topic ends it there. Topics of usual
 // length are terminated on the stack, so the publish path allocates nothing.
@@ -86,7 +82,7 @@ public:
 
 private:
     void notConnected() { console::err(std::string(operation) + " — not connected"); }
-    void fail(int rc) { console::err(failure(operation, topic, rc)); }
+    void fail(int rc) { console::err(callFailure(operation, topic, rc)); }
 
     SDK& sdk;
     const char* operation;
@@ -100,16 +96,30 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     Call call(*this, "subscribe", topic);
     if (!call) return false;
     ClientHandle held = call.client();
-    if (!held || !call.succeeded(MQTTClient_subscribe(held.get(), call.c_str(), qos))) return false;
+    if (!held) return false;
+    // A loss from here on ends the wait for the SUBACK.
+    const auto lost = [this, before = link.interruptions()] {
+        return link.interruptions() != before;
+    };
+    paho::AbortableWait wait(lost);
+    if (!call.succeeded(MQTTClient_subscribe(held.get(), call.c_str(), qos))) return false;
+    subscriptions.granted(topic, qos);
     console::out(std::string("Subscribed to: ").append(topic));
     return true;
 }
 
 void SDK::unsubscribe(std::string_view topic) {
+    // The caller no longer wants it, whether or not the broker hears of it now.
+    subscriptions.removed(topic);
     Call call(*this, "unsubscribe", topic);
     if (!call) return;
     ClientHandle held = call.client();
-    if (!held || !call.succeeded(MQTTClient_unsubscribe(held.get(), call.c_str()))) return;
+    if (!held) return;
+    const auto lost = [this, before = link.interruptions()] {
+        return link.interruptions() != before;
+    };
+    paho::AbortableWait wait(lost);
+    if (!call.succeeded(MQTTClient_unsubscribe(held.get(), call.c_str()))) return;
     console::out(std::string("Unsubscribed from: ").append(topic));
 }
 

@@ -50,20 +50,27 @@ void SDK::connectionLost(const char* cause) {
 void SDK::reconnectLoop() {
     int delay = 1;
     // The session number of the worker's last look. Every loss moves it (the one that started the
-    // worker too): the next attempt then waits for the settling pause, from a fresh back-off.
+    // worker too): the next attempt then waits for the settling pause, from a fresh back-off and a
+    // fresh round of the broker list that begins after the address just lost.
     std::uint64_t seen = 0;
+    bool freshRound = true;
+    std::size_t next = 0;   // the address of the next attempt
+    std::size_t tried = 0;  // attempts made in the current round of the list
     for (;;) {
         {
             std::unique_lock lock(reconnectMutex);
             if (link.session() != seen) {
                 seen = link.session();
                 delay = 1;
+                freshRound = true;
                 reconnectCondition.wait_for(lock, kSettleTime,
                                             [&] { return !link.reconnecting(); });
             }
             if (link.apply(Link::Event::WorkerWakes).action == Link::Action::EndWorker) return;
         }
         int rc;
+        long long waitMs = 0;
+        int shownDelay = 0;  // the seconds the failure line names
         {
             std::lock_guard connectLock(connectMutex);
             {
@@ -72,22 +79,44 @@ void SDK::reconnectLoop() {
                 if (step.action != Link::Action::LibraryConnect || link.session() != seen) continue;
                 writeLine(step.line);
             }
+            if (freshRound) {
+                next = brokers.after(reached);
+                tried = 0;
+                freshRound = false;
+            }
+            const std::size_t index = next;
             arrivalGate.open();
             // The options as they stand: in the Enterprise edition the last explicit connect's token.
-            rc = tls.connect(client.get(), connectOptions);
+            rc = connectTo(index);
             std::lock_guard lock(reconnectMutex);
+            if (rc != MQTTCLIENT_SUCCESS) {
+                // The next address at once; the back-off only once the whole list has failed.
+                next = brokers.after(index);
+                if (++tried >= brokers.size()) {
+                    tried = 0;
+                    waitMs = backoffWait(delay);
+                    shownDelay = reconnectJitter ? static_cast<int>((waitMs + 500) / 1000) : delay;
+                    delay = nextDelay(delay, maxReconnectInterval);
+                }
+            }
             const auto step = link.apply(
                 rc == MQTTCLIENT_SUCCESS ? Link::Event::AttemptOk : Link::Event::AttemptFailed,
                 seen);
-            writeLine(step.line, {.text = serverUri, .rc = rc, .delay = delay});
+            writeLine(step.line, {.text = brokers.uri(index), .rc = rc, .delay = shownDelay});
             if (step.notice == Link::Notice::QueuedUp) channel->pushConnection(true, 0);
+            if (rc == Link::kLostBeforeRecorded) {
+                // The attempt's own session was lost in its renewal (connectTo): that loss is this
+                // attempt's failure, not the loss of a live session, so the back-off and the round
+                // go on; the next attempt still waits for the library's receive thread to end.
+                seen = link.session();
+                waitMs = std::max<long long>(waitMs, kSettleTime.count());
+            }
         }
-        if (rc == MQTTCLIENT_SUCCESS) continue;
+        if (rc == MQTTCLIENT_SUCCESS || waitMs == 0) continue;
         std::unique_lock lock(reconnectMutex);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(delay);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
         reconnectCondition.wait_until(
             lock, deadline, [&] { return !link.reconnecting() || link.session() != seen; });
-        delay = nextDelay(delay, maxReconnectInterval);
     }
 }
 

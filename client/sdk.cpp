@@ -6,6 +6,7 @@
 #include <string>
 
 #include "console.h"
+#include "paho_quirks/settle.h"
 
 namespace movra {
 
@@ -27,6 +28,7 @@ SDK::~SDK() {
 void SDK::init(const InitOptions& options) {
     checkTlsOptions(options.tls, options.protocol);
     checkWillOptions(options.will);
+    BrokerList::check(options.failoverHosts);
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
@@ -65,12 +67,17 @@ void SDK::init(const InitOptions& options) {
 
     connectOptions.keepAliveInterval = options.keepAlive;
     connectOptions.cleansession = options.cleanSession ? 1 : 0;
-    connectOptions.connectTimeout = options.connectTimeout;
     connectOptions.retryInterval = options.writeTimeout;
+    brokers.assign(options.protocol, options.brokerHost, options.failoverHosts,
+                   options.connectTimeout, connectOptions);
+    reached = 0;
+    resumeSubs = options.resumeSubs;
+    subscriptions.clear();
     tls.configure(options.tls, serverUri, options.protocol, connectOptions);
     will.configure(options.will, connectOptions);
     std::lock_guard lock(reconnectMutex);
     maxReconnectInterval = options.maxReconnectInterval;
+    reconnectJitter = options.reconnectJitter;
     link.init(options.autoReconnect);
 }
 
@@ -78,6 +85,7 @@ bool SDK::connect() {
     Dispatcher::BlockingScope blocking(*channel);
     int rc = MQTTCLIENT_SUCCESS;
     Link::Step step;
+    std::string reachedUri;
     {
         std::lock_guard connectLock(connectMutex);
         {
@@ -98,8 +106,14 @@ bool SDK::connect() {
             rc = kStringTooLong;
         } else {
             arrivalGate.open();
-            session = currentSession();
-            rc = tls.connect(client.get(), connectOptions);
+            // brokerHost, then each failover address once.
+            for (std::size_t index = 0; index < brokers.size(); ++index) {
+                session = currentSession();
+                if ((rc = connectTo(index)) == MQTTCLIENT_SUCCESS) break;
+                // A session lost in its renewal: the library's receive thread ends first.
+                if (rc == Link::kLostBeforeRecorded)
+                    std::this_thread::sleep_for(paho::kReconnectSettle);
+            }
         }
         std::lock_guard lock(reconnectMutex);
         step = link.apply(
@@ -108,8 +122,9 @@ bool SDK::connect() {
         if (rc == MQTTCLIENT_SUCCESS && step.next != Link::State::Connected)
             rc = Link::kLostBeforeRecorded;
         if (step.action == Link::Action::WakeWorker) reconnectCondition.notify_all();
+        reachedUri = brokers.uri(reached);
     }
-    writeLine(step.line, {.text = serverUri, .rc = rc});
+    writeLine(step.line, {.text = reachedUri, .rc = rc});
     if (step.notice != Link::Notice::CallerUp) return false;
     channel->notifyConnection(true, 0);
     return true;

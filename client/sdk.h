@@ -5,6 +5,14 @@
 // when a live connection drops. In the "Enterprise" edition every explicit connect sends the password
 // as a JWE token encrypted to a compiled-in RSA key.
 //
+// Failover: init may name more addresses of the same service (broker_list.h). An explicit connect
+// tries brokerHost, then each other address once, and reports the first that answers; the reconnect
+// worker starts at the address after the one whose session was lost, moves to the next one at once
+// after a failed attempt, and waits its back-off once per round of the list (drawn between zero and
+// its value with reconnectJitter). A connect that finds no session at the broker (the CONNACK's
+// session-present flag is 0) subscribes again to the book's subscriptions (subscription_book.h)
+// before it reports the connection, when resumeSubs is on.
+//
 // The connection's states, and what each event does in each of them, are tabled in
 // connection_state.h; the loss callback, the reconnect worker and connect / disconnect / stop apply
 // its events under reconnectMutex.
@@ -23,7 +31,10 @@
 //   thread under the handler lock; an exception from the handler reaches the caller.
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
 //   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
-//   and init's rewriting of connectOptions.
+//   and init's rewriting of connectOptions and of the broker list; the renewal of subscriptions runs
+//   under it too, right after its connect.
+// - A subscribe or unsubscribe waiting for the broker's answer returns as soon as the loss of the
+//   connection is known (paho_quirks/wait_abort.h).
 // - Locks, outermost first: connectMutex / publishMutex, the handler lock, then the short internal
 //   clientMutex, reconnectMutex, completionMutex and the dispatcher's queue lock. No internal lock is held while a
 //   handler runs, except the handler lock itself.
@@ -39,17 +50,20 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "broker_list.h"
 #include "client_handle.h"
 #include "connection_state.h"
 #include "dispatcher.h"
 #include "init_options.h"
 #include "paho_quirks/arrival_gate.h"
 #include "paho_quirks/callback_registry.h"
+#include "subscription_book.h"
 #include "tls_options.h"
 #include "will_options.h"
 
@@ -123,6 +137,15 @@ private:
     // Whether the client identifier, user name and password that a connect sends fit MQTT strings.
     bool credentialsFit() const;
     void destroyClient();
+    // One library connect to the address `index` of the broker list, then the renewal of the
+    // subscriptions when the broker kept no session. With connectMutex held. A session lost during
+    // its renewal (a broker that closes the connection on the subscribe) fails the connect with
+    // ConnectionState::kLostBeforeRecorded: it counts as a failed attempt, back-off included.
+    int connectTo(std::size_t index);
+    // False when a loss (or a stop) ended the renewal.
+    bool renewSubscriptions();
+    // The back-off wait before the next round, in milliseconds (jitter applied); reconnectMutex held.
+    long long backoffWait(int delay);
 
     ClientHandle client;
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
@@ -131,6 +154,11 @@ private:
     // Owns the will record connectOptions points at.
     WillRecord will;
     std::string serverUri;
+    // Under connectMutex: the addresses, and the one of the last connect that succeeded.
+    BrokerList brokers;
+    std::size_t reached = 0;
+    bool resumeSubs = true;
+    SubscriptionBook subscriptions;
     std::string username;
     std::string password;
     std::string clientId;
@@ -142,6 +170,9 @@ private:
     // handler may destroy its own object and the thread must still be able to return safely.
     std::shared_ptr<Dispatcher> channel;
     int maxReconnectInterval = 60;
+    // Under reconnectMutex.
+    bool reconnectJitter = false;
+    std::mt19937 jitterSource{std::random_device{}()};
     std::thread reconnectThread;
     std::condition_variable reconnectCondition;
     std::mutex reconnectMutex;

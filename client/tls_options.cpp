@@ -133,7 +133,11 @@ int TlsConnector::connect(MQTTClient client, MQTTClient_connectOptions& connectO
     if (rc == MQTTCLIENT_SUCCESS) return rc;
     // A refusal by the broker (a CONNACK code, positive) has nothing to do with TLS.
     if (rc < 0) {
-        std::string probed = probeTlsFailure(serverUri, options);
+        // The address this connect was pointed at (broker_list.h), or the client's own.
+        const std::string_view target = connectOptions.serverURIcount > 0
+                                            ? std::string_view(connectOptions.serverURIs[0])
+                                            : std::string_view(serverUri);
+        std::string probed = probeTlsFailure(target, options);
         std::lock_guard lock(reasonMutex);
         if (!probed.empty() && reasons.size() < kMaxReasons &&
             std::find(reasons.begin(), reasons.end(), probed) == reasons.end()) {

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "byte_view.h"
 #include "gc_support.h"
@@ -54,7 +55,8 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                bool orderMatters, int connectTimeout, std::string edition,
                const OptionalPath& caFile, const OptionalPath& certFile,
                const OptionalPath& keyFile, const std::optional<std::string>& keyPassword,
-               bool verifyPeer, const WillArgument& will) {
+               bool verifyPeer, const WillArgument& will, std::vector<std::string> failoverHosts,
+               bool reconnectJitter) {
                 self.sdk().init({.clientId = std::move(clientId),
                                  .brokerHost = std::move(brokerHost),
                                  .protocol = std::move(protocol),
@@ -77,7 +79,9 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                                          .keyFile = pathOrEmpty(keyFile),
                                          .keyPassword = keyPassword.value_or(std::string()),
                                          .verifyPeer = verifyPeer},
-                                 .will = will.options});
+                                 .will = will.options,
+                                 .failoverHosts = std::move(failoverHosts),
+                                 .reconnectJitter = reconnectJitter});
             },
             py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"), py::arg("username"),
             py::arg("password"), py::arg("cleanSession") = kDefaults.cleanSession,
@@ -96,7 +100,8 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("keyPassword") = py::none(),
             // True or False only: None, 0 or "" would turn every check of the broker off unnoticed.
             py::arg("verifyPeer").noconvert() = kDefaults.tls.verifyPeer,
-            py::arg("will") = py::none(), Release())
+            py::arg("will") = py::none(), py::arg("failoverHosts") = py::tuple(),
+            py::arg("reconnectJitter").noconvert() = kDefaults.reconnectJitter, Release())
         .def(
             "connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
         .def(

@@ -15,6 +15,7 @@ packages=(
   mosquitto mosquitto-clients mosquitto-dev libmosquitto-dev
   libgtest-dev openssl
   clang libclang-rt-dev
+  rabbitmq-server
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -27,11 +28,19 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $sudo_cmd apt-get update -q
   $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # RabbitMQ's install scripts leave an Erlang port mapper listening on every interface.
+  if [[ " ${missing[*]} " == *" rabbitmq-server "* ]] && command -v epmd >/dev/null 2>&1; then
+    epmd -kill >/dev/null 2>&1 || true
+  fi
 fi
 # The packaged broker must not run as a service on the machine: tests start their own.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet mosquitto 2>/dev/null; then
-  systemctl stop mosquitto || true
-fi
+# Nor RabbitMQ and its Erlang port mapper: the cluster tests start their own nodes by hand.
+for service in mosquitto rabbitmq-server epmd.socket epmd; do
+  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$service" 2>/dev/null; then
+    systemctl stop "$service" || true
+    systemctl disable "$service" >/dev/null 2>&1 || true
+  fi
+done
 
 $debian_only && exit 0
 

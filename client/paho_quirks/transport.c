@@ -76,6 +76,7 @@ void movra_transport_counters_get(struct movra_transport_counters* out) {
     out->buffered_reads = atomic_load(&n_buffered_reads);
     out->wakeups = atomic_load(&transport_n_wakeups);
     out->stale_posts = atomic_load(&transport_n_stale_posts);
+    out->aborted_waits = atomic_load(&transport_n_aborted_waits);
 }
 
 /* ---- the inbound guard ---------------------------------------------------------------------- */

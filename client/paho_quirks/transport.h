@@ -36,7 +36,8 @@
  * - close: drops the socket's buffer and guard (a later socket with the same number starts empty).
  * - Thread_wait_sem: the caller waits for the receive thread (CONNECT, CONNACK, SUBACK, ...):
  *   wakes that thread, then blocks on the semaphore instead of polling it every 10 ms; a post older
- *   than the waiting thread's latest connect is discarded first (see transport_wait.c).
+ *   than the waiting thread's latest connect is discarded first (see transport_wait.c). Under
+ *   movra_transport_wait_abort the wait also ends, as timed out, once its condition holds.
  * - Thread_post_sem: stamps the post, then posts as the library does.
  * - MQTTTime_sleep: the receive thread's idle pause ends when a caller wakes it; a caller's pause
  *   (waiting for that thread to start, to stop, or for in-flight messages) kicks the receive
@@ -67,6 +68,7 @@ struct movra_transport_counters {
     unsigned long long buffered_reads;  /* library reads served from a buffer */
     unsigned long long wakeups;         /* receive-thread waits ended by a wake-up */
     unsigned long long stale_posts;     /* semaphore posts discarded as older than the connect */
+    unsigned long long aborted_waits;   /* waits ended by movra_transport_wait_abort's condition */
 };
 
 void movra_transport_counters_get(struct movra_transport_counters* out);
@@ -77,6 +79,12 @@ void movra_transport_counters_get(struct movra_transport_counters* out);
  * first (ArrivalGate, CallbackRegistry). */
 void movra_transport_hold(void);
 void movra_transport_release(void);
+
+/* Until the next call (NULL ends it), this thread's waits for the receive thread (a SUBACK, an
+ * UNSUBACK) also end, as if timed out, once stop(context) returns non-zero; it is asked every few
+ * milliseconds, from this thread. The library does not end such a wait when the connection drops
+ * (it waits out its command timeout); the owner's loss callback makes the condition true. */
+void movra_transport_wait_abort(int (*stop)(void* context), void* context);
 
 /* Between guard_begin and guard_end (nested, per thread), this thread takes the library's client
  * lock only while no receive thread is in the gap around a message callback. Used around every

@@ -20,7 +20,7 @@ int __real_Socket_getReadySocket(int more_work, int timeout, void* mutex, int* r
 void __real_Thread_start(void* (*fn)(void*), void* parameter);
 int __real_Thread_post_sem(sem_t* sem);
 
-atomic_ullong transport_n_wakeups, transport_n_stale_posts;
+atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_aborted_waits;
 
 /* ---- wake-ups -------------------------------------------------------------------------------
  * kick_gen: callers want the receive thread to look again (a connect, a wait for a packet, a
@@ -212,6 +212,10 @@ static atomic_ullong post_clock;
 static atomic_ullong post_stamp[STAMP_SLOTS];
 static TRANSPORT_TLS unsigned long long
     tl_connect_stamp; /* post_clock at this thread's last connect */
+/* This thread's waits end early once tl_abort(tl_abort_context) returns non-zero. */
+enum { ABORT_SLICE_MS = 5 };
+static TRANSPORT_TLS int (*tl_abort)(void*);
+static TRANSPORT_TLS void* tl_abort_context;
 
 static atomic_ullong* stamp_of(const sem_t* sem) {
     uintptr_t key = (uintptr_t)sem;
@@ -242,10 +246,28 @@ int __wrap_Thread_wait_sem(sem_t* sem, int timeout) {
     transport_kick();
     struct timespec until = deadline_after((steps - 1) * 10);
     for (;;) {
-        if (sem_clockwait(sem, CLOCK_MONOTONIC, &until) == 0) return 0;
+        /* With an end condition, in slices of ABORT_SLICE_MS that ask it in between. */
+        struct timespec slice = until;
+        if (tl_abort) {
+            struct timespec soon = deadline_after(ABORT_SLICE_MS);
+            if (soon.tv_sec < until.tv_sec ||
+                (soon.tv_sec == until.tv_sec && soon.tv_nsec < until.tv_nsec))
+                slice = soon;
+        }
+        if (sem_clockwait(sem, CLOCK_MONOTONIC, &slice) == 0) return 0;
         if (errno == EINTR) continue;
-        return errno == ETIMEDOUT ? EAGAIN : 0;
+        if (errno != ETIMEDOUT) return 0;
+        if (tl_abort && tl_abort(tl_abort_context)) {
+            atomic_fetch_add(&transport_n_aborted_waits, 1);
+            return EAGAIN;
+        }
+        if (slice.tv_sec == until.tv_sec && slice.tv_nsec == until.tv_nsec) return EAGAIN;
     }
+}
+
+void movra_transport_wait_abort(int (*stop)(void*), void* context) {
+    tl_abort = stop;
+    tl_abort_context = context;
 }
 
 /* ---- library threads ---------------------------------------------------------------------------- */

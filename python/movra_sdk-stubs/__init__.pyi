@@ -2,7 +2,7 @@
 # (the aliases are private: they exist for type checkers only).
 # The module itself carries no annotations: these declarations must follow module.cpp exactly
 # (tests/python/test_types.py holds them against the running module).
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from os import PathLike
 from typing import Literal, final, overload
 
@@ -50,6 +50,8 @@ class SDK:
         keyPassword: str | None = None,
         verifyPeer: bool = True,
         will: _Will | None = None,
+        failoverHosts: Sequence[str] = (),
+        reconnectJitter: bool = False,
     ) -> None: ...
     def connect(self) -> bool: ...
     def disconnect(self) -> None: ...

@@ -40,19 +40,29 @@ result(detect=lost - stalled, back=back - lost, online=online, notes=rec.connect
     print(f"half-open, keepAlive {keep_alive}: loss reported {r['detect']:.2f} s after the stall")
 
 
-@pytest.mark.parametrize("clean, expected", [(False, ["before", "after"]), (True, ["before"])])
-def test_subscription_survives_a_cut_exactly_when_the_session_is_kept(child, clean, expected):
+@pytest.mark.parametrize(
+    "clean, resume, expected",
+    [
+        (False, True, ["before", "after"]),
+        (True, True, ["before", "after"]),
+        (True, False, ["before"]),
+    ],
+)
+def test_subscription_survives_a_cut_by_the_kept_session_or_its_renewal(
+    child, clean, resume, expected
+):
     # The proxy cuts the client's connection while the broker lives on. With cleanSession off the
     # broker keeps the session, and the reconnect with the same client identifier takes it over,
-    # subscription included: no new subscribe is needed. With cleanSession on the same cut ends the
-    # subscription, which shows that the delivery is the kept session's doing.
+    # subscription included: no new subscribe is needed. With cleanSession on the broker starts a
+    # new session (session-present 0) and the client subscribes again before reporting the
+    # reconnect; with resumeSubs off it does not, and the subscription is gone.
     res, r = run(
         child,
         PROXY
         + f"""
 with Broker(max_queued_messages=100) as broker, TcpProxy(broker.port) as proxy:
     sdk = open_session(proxy.address, "rc-session", on_message=rec.on_message,
-                       cleanSession={clean})
+                       cleanSession={clean}, resumeSubs={resume})
     assert sdk.subscribe("session/t", 1)
     publisher = movra_sdk.SDK()
     publisher.init("rc-session-pub", broker.address, "tcp", "", "")
