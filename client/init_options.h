@@ -5,6 +5,7 @@
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "tls_options.h"
@@ -35,6 +36,11 @@ struct InitOptions {
     std::string edition = "Community";
     // Applies to the TLS schemes (usesTls).
     TlsOptions tls{};
+    // The outbound pipeline (outbound.h): QoS 1/2 messages awaiting their acknowledgement at once
+    // (1 to 65,535), and the messages and topic-plus-payload bytes it holds at most.
+    int maxInflight = 100;
+    std::int64_t maxQueued = 100000;
+    std::int64_t maxQueuedBytes = std::int64_t{64} << 20;
 };
 
 }  // namespace movra
