@@ -114,9 +114,8 @@ std::uint64_t Outbound::submitBlocking(std::string_view topic, std::string_view 
 std::optional<int> Outbound::waitBlocking(std::uint64_t ticket, std::chrono::milliseconds limit,
                                           const std::function<bool()>& interrupted) {
     std::unique_lock lock(mutex);
-    blockingDone.wait_for(lock, limit, [&] {
-        return blockingResult.has_value() || !open || interrupted();
-    });
+    blockingDone.wait_for(lock, limit,
+                          [&] { return blockingResult.has_value() || !open || interrupted(); });
     std::optional<int> result;
     if (blockingTicket == ticket) result = blockingResult;
     blockingTicket = 0;
@@ -125,12 +124,16 @@ std::optional<int> Outbound::waitBlocking(std::uint64_t ticket, std::chrono::mil
 }
 
 void Outbound::wakeWaiters() {
-    { std::lock_guard lock(mutex); }
+    {
+        std::lock_guard lock(mutex);
+    }
     blockingDone.notify_all();
 }
 
 void Outbound::wakeSender() {
-    { std::lock_guard lock(mutex); }
+    {
+        std::lock_guard lock(mutex);
+    }
     senderReady.notify_all();
 }
 

@@ -11,11 +11,10 @@ import time
 
 import paho.mqtt.client as mqtt
 import pytest
+from conftest import unique_client_id
 
 import movra_sdk
 from broker.harness import Broker
-
-from conftest import unique_client_id
 
 
 class Collector:
@@ -178,9 +177,7 @@ class TestOfflineQueue:
 
 
 class TestStop:
-    def test_stop_and_deallocation_fail_every_pending_future_promptly(
-        self, stalled_broker, capfd
-    ):
+    def test_stop_and_deallocation_fail_every_pending_future_promptly(self, stalled_broker, capfd):
         # The listener accepts the session and never acknowledges: the window fills and stays full.
         sdk = movra_sdk.SDK()
         sdk.init(unique_client_id(), stalled_broker.address, "tcp", "", "", maxInflight=2)
