@@ -16,6 +16,10 @@ constexpr std::size_t kMaxTopic = 65535;
 // How long the sender waits after the library refused for want of a session that the owner still
 // counts as up (the loss callback is on its way).
 constexpr std::chrono::milliseconds kRefusedPause{20};
+// Free slots that make an acknowledgement wake the sender, and how long a sender with messages
+// waiting sleeps when fewer are free.
+constexpr std::size_t kRefill = 16;
+constexpr std::chrono::milliseconds kRefillPause{2};
 
 int checkMessage(std::string_view topic, std::string_view payload, int qos) {
     if (qos < 0 || qos > 2) return MQTTCLIENT_BAD_QOS;
@@ -149,7 +153,7 @@ void Outbound::acknowledged(MQTTClient_deliveryToken token) {
         if (found != inflight.end()) {
             Held message = untrack(found);
             finish(std::move(message), 0);
-            wake = senderAsleep && !waiting.empty();
+            wake = senderAsleep && !waiting.empty() && roomFor(*waiting.front(), kRefill);
         } else if (publishing) {
             // Possibly the message the sender is publishing, acknowledged before the library
             // returned its token.
@@ -183,7 +187,8 @@ std::uint64_t Outbound::enqueue(std::string_view topic, std::string_view payload
     heldBytes += topic.size() + payload.size();
     const std::uint64_t ticket = message->ticket;
     waiting.push_back(std::move(message));
-    if (wake && senderAsleep) senderReady.notify_one();
+    // A sleeping sender with other messages queued waits for the window: acknowledgements wake it.
+    if (wake && senderAsleep && waiting.size() == 1) senderReady.notify_one();
     return ticket;
 }
 
@@ -222,8 +227,12 @@ void Outbound::run() {
         senderAsleep = true;
         if (refused)
             senderReady.wait_for(lock, kRefusedPause, [&] { return !open; });
-        else
+        else if (waiting.empty() || !online())
             senderReady.wait(lock, ready);
+        else
+            // Acknowledgements wake the sender once kRefill slots are free, so that it sends a
+            // few messages per wake-up; a slot or two freed by themselves are used after kRefillPause.
+            senderReady.wait_for(lock, kRefillPause, ready);
         senderAsleep = false;
         if (!open) break;
         lock.unlock();
@@ -305,11 +314,15 @@ Outbound::Held Outbound::untrack(Inflight::iterator listed) {
     return message;
 }
 
-bool Outbound::roomFor(const Message& message) const {
+bool Outbound::roomFor(const Message& message, std::size_t slots) const {
     if (message.qos == 0) return true;
-    if (message.qos == 2 && inflightQos2 >= std::min(settings.maxInflight, kMaxInflightQos2))
+    const auto fits = [&](std::size_t used, std::size_t window) {
+        // A small window needs no more than a quarter of it free.
+        return used + std::max<std::size_t>(1, std::min(slots, window / 4)) <= window;
+    };
+    if (message.qos == 2 && !fits(inflightQos2, std::min(settings.maxInflight, kMaxInflightQos2)))
         return false;
-    return inflight.size() < settings.maxInflight;
+    return fits(inflight.size(), settings.maxInflight);
 }
 
 void Outbound::reconcile(MQTTClient client) {

@@ -143,8 +143,8 @@ private:
     // Lists a message the library now holds under token, takes one off the list; under mutex.
     void track(MQTTClient_deliveryToken token, Held message);
     Held untrack(Inflight::iterator listed);
-    // The window has room for the message; under mutex.
-    bool roomFor(const Message& message) const;
+    // The window has room for the message, and for slots - 1 more; under mutex.
+    bool roomFor(const Message& message, std::size_t slots = 1) const;
     void reconcile(MQTTClient client);  // under sendMutex
     // Puts messages back at the front of the queue, in publish order.
     void requeueFront(std::vector<Held>& messages);  // under mutex
