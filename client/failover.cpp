@@ -12,7 +12,12 @@ namespace movra {
 
 int SDK::connectTo(std::size_t index) {
     brokers.point(index, connectOptions);
-    const int rc = tls.connect(client.get(), connectOptions);
+    int rc;
+    {
+        // No publish is in the library while it connects (outbound.h).
+        Outbound::LibraryConnect quiet(outbound);
+        rc = tls.connect(client.get(), connectOptions);
+    }
     if (rc != MQTTCLIENT_SUCCESS) return rc;
     reached = index;
     // MQTT 3.1 has no session-present flag: the library leaves it at 0, and the subscriptions are

@@ -5,6 +5,7 @@
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ struct InitOptions {
     std::vector<std::string> failoverHosts{};
     // Each back-off wait of the reconnect worker drawn uniformly between zero and its value.
     bool reconnectJitter = false;
+    // The outbound pipeline (outbound.h): QoS 1/2 messages awaiting their acknowledgement at once
+    // (1 to 65,535), and the messages and topic-plus-payload bytes it holds at most.
+    int maxInflight = 100;
+    std::int64_t maxQueued = 100000;
+    std::int64_t maxQueuedBytes = std::int64_t{64} << 20;
 };
 
 }  // namespace movra

@@ -112,6 +112,7 @@ void SDK::reconnectLoop() {
                 waitMs = std::max<long long>(waitMs, kSettleTime.count());
             }
         }
+        if (rc == MQTTCLIENT_SUCCESS) outbound.wakeSender();
         if (rc == MQTTCLIENT_SUCCESS || waitMs == 0) continue;
         std::unique_lock lock(reconnectMutex);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);

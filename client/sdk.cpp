@@ -29,6 +29,11 @@ void SDK::init(const InitOptions& options) {
     checkTlsOptions(options.tls, options.protocol);
     checkWillOptions(options.will);
     BrokerList::check(options.failoverHosts);
+    // The library's window holds at most 65,535 packet identifiers.
+    if (options.maxInflight < 1 || options.maxInflight > 65535)
+        throw std::invalid_argument("SDK::init — maxInflight must be between 1 and 65535");
+    if (options.maxQueued < 1 || options.maxQueuedBytes < 1)
+        throw std::invalid_argument("SDK::init — maxQueued and maxQueuedBytes must be positive");
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
@@ -75,6 +80,13 @@ void SDK::init(const InitOptions& options) {
     subscriptions.clear();
     tls.configure(options.tls, serverUri, options.protocol, connectOptions);
     will.configure(options.will, connectOptions);
+    // The same window as the pipeline's, which never lets the library's fill.
+    connectOptions.maxInflightMessages = options.maxInflight;
+    outbound.start(
+        {.maxInflight = static_cast<std::size_t>(options.maxInflight),
+         .maxQueued = static_cast<std::size_t>(options.maxQueued),
+         .maxQueuedBytes = static_cast<std::size_t>(options.maxQueuedBytes)},
+        [this] { return currentClient(); }, [this] { return link.connected(); }, channel);
     std::lock_guard lock(reconnectMutex);
     maxReconnectInterval = options.maxReconnectInterval;
     reconnectJitter = options.reconnectJitter;
@@ -124,6 +136,7 @@ bool SDK::connect() {
         if (step.action == Link::Action::WakeWorker) reconnectCondition.notify_all();
         reachedUri = brokers.uri(reached);
     }
+    if (step.next == Link::State::Connected) outbound.wakeSender();
     writeLine(step.line, {.text = reachedUri, .rc = rc});
     if (step.notice != Link::Notice::CallerUp) return false;
     channel->notifyConnection(true, 0);
@@ -164,9 +177,13 @@ void SDK::stop() {
     wakePublishers();
     // The worker never waits for a handler, so this join cannot wait on user code.
     if (worker.joinable()) worker.join();
+    // Every message still held fails now; its outcome is queued before the dispatch thread ends.
+    outbound.close();
     // Deliver what was queued before the stop, then end the dispatch thread.
     channel->finish();
     disconnect();
+    // The library has let go of the session: a publish under way has returned.
+    outbound.join();
     destroyClient();
 }
 
@@ -175,14 +192,7 @@ std::uint64_t SDK::currentSession() {
     return link.session();
 }
 
-void SDK::wakePublishers() {
-    // Taken and released before notifying: a publisher between its look at the count and its wait
-    // cannot miss the change.
-    {
-        std::lock_guard lock(completionMutex);
-    }
-    completionCondition.notify_all();
-}
+void SDK::wakePublishers() { outbound.wakeWaiters(); }
 
 bool SDK::credentialsFit() const {
     // The library takes all three as C strings and sends them up to their first zero byte.
