@@ -1,6 +1,6 @@
 // What init takes: the client's identity, the broker, the credentials, the session and reconnection
-// settings, the edition and the TLS settings. The defaults are those of the Python signature of init
-// (python/module.cpp reads them from here).
+// settings, the edition, the TLS settings and the last will. The defaults are those of the Python
+// signature of init (python/module.cpp reads them from here).
 //
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tls_options.h"
+#include "will_options.h"
 
 namespace movra {
 
@@ -35,6 +36,8 @@ struct InitOptions {
     std::string edition = "Community";
     // Applies to the TLS schemes (usesTls).
     TlsOptions tls{};
+    // The message the broker publishes for this client when its connection is lost.
+    WillOptions will{};
 };
 
 }  // namespace movra

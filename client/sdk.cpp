@@ -26,6 +26,7 @@ SDK::~SDK() {
 
 void SDK::init(const InitOptions& options) {
     checkTlsOptions(options.tls, options.protocol);
+    checkWillOptions(options.will);
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
@@ -63,6 +64,7 @@ void SDK::init(const InitOptions& options) {
     connectOptions.connectTimeout = options.connectTimeout;
     connectOptions.retryInterval = options.writeTimeout;
     tls.configure(options.tls, serverUri, options.protocol, connectOptions);
+    will.configure(options.will, connectOptions);
     Dispatcher::start(channel);
     std::lock_guard lock(reconnectMutex);
     maxReconnectInterval = options.maxReconnectInterval;

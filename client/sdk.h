@@ -49,6 +49,7 @@
 #include "paho_quirks/arrival_gate.h"
 #include "paho_quirks/callback_registry.h"
 #include "tls_options.h"
+#include "will_options.h"
 
 namespace movra {
 
@@ -78,7 +79,8 @@ public:
 
     // Throws std::runtime_error "SDK::init — MQTTClient_create failed: <rc>" when the library
     // refuses to create the client, and std::invalid_argument, before anything changes, for TLS
-    // settings that cannot take effect (checkTlsOptions).
+    // settings that cannot take effect (checkTlsOptions) and for a will the broker cannot take
+    // (checkWillOptions).
     void init(const InitOptions& options);
 
     bool connect();
@@ -124,6 +126,8 @@ private:
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
     // Owns the SSL options connectOptions points at; every library connect goes through it.
     TlsConnector tls;
+    // Owns the will record connectOptions points at.
+    WillRecord will;
     std::string serverUri;
     std::string username;
     std::string password;

@@ -22,10 +22,12 @@
 #include "gc_support.h"
 #include "gil_release.h"
 #include "py_sdk.h"
+#include "will_argument.h"
 
 namespace py = pybind11;
 using movra::python::ByteView;
 using movra::python::PySDK;
+using movra::python::WillArgument;
 
 namespace {
 
@@ -52,7 +54,7 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                bool orderMatters, int connectTimeout, std::string edition,
                const OptionalPath& caFile, const OptionalPath& certFile,
                const OptionalPath& keyFile, const std::optional<std::string>& keyPassword,
-               bool verifyPeer) {
+               bool verifyPeer, const WillArgument& will) {
                 self.sdk().init({.clientId = std::move(clientId),
                                  .brokerHost = std::move(brokerHost),
                                  .protocol = std::move(protocol),
@@ -74,7 +76,8 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                                          .certFile = pathOrEmpty(certFile),
                                          .keyFile = pathOrEmpty(keyFile),
                                          .keyPassword = keyPassword.value_or(std::string()),
-                                         .verifyPeer = verifyPeer}});
+                                         .verifyPeer = verifyPeer},
+                                 .will = will.options});
             },
             py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"), py::arg("username"),
             py::arg("password"), py::arg("cleanSession") = kDefaults.cleanSession,
@@ -92,7 +95,8 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("certFile") = py::none(), py::arg("keyFile") = py::none(),
             py::arg("keyPassword") = py::none(),
             // True or False only: None, 0 or "" would turn every check of the broker off unnoticed.
-            py::arg("verifyPeer").noconvert() = kDefaults.tls.verifyPeer, Release())
+            py::arg("verifyPeer").noconvert() = kDefaults.tls.verifyPeer,
+            py::arg("will") = py::none(), Release())
         .def(
             "connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
         .def(
@@ -116,7 +120,9 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             "unsubscribe",
             [](PySDK& self, const std::string& topic) { self.sdk().unsubscribe(topic); }, py::arg(),
             py::pos_only(), Release())
-        .def("on_message", &PySDK::setMessage, py::arg(), py::pos_only())
+        .def("on_message", &PySDK::setMessage, py::arg(), py::pos_only(), py::kw_only(),
+             // True or False only, as for verifyPeer.
+             py::arg("binary").noconvert() = false)
         .def("on_connection", &PySDK::setConnection, py::arg(), py::pos_only())
         .def(
             "stop", [](PySDK& self) { self.sdk().stop(); }, Release())

@@ -56,8 +56,11 @@ Bridge bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerS
 
 }  // namespace
 
-void PySDK::setMessage(std::optional<MessageCallable> handler) {
+void PySDK::setMessage(std::optional<MessageCallable> handler, bool binary) {
     auto bridge = bridgeFor<MessageBridge>(slots, &HandlerSlots::message, std::move(handler));
+    // Under the same hold of the interpreter lock as the callable: a message in flight sees the
+    // old callable with the old form or the new one with the new form, never a mix.
+    slots->messageBinary = binary;
     // Waits for a handler call in progress: the handler lock may be held by the dispatch thread, which
     // needs the interpreter lock to finish. Once this returns the previous callable is not called.
     GilRelease release;

@@ -22,7 +22,8 @@
 
 namespace movra::python {
 
-using MessageCallable = py::typing::Callable<void(py::str, py::str)>;
+// Called with the topic and the payload: the payload as str, or as bytes in the binary form.
+using MessageCallable = py::typing::Callable<void(py::str, py::typing::Union<py::str, py::bytes>)>;
 using ConnectionCallable = py::typing::Callable<void(py::bool_, py::int_)>;
 
 class PySDK {
@@ -34,7 +35,9 @@ public:
 
     movra::SDK& sdk() { return *native; }
 
-    void setMessage(std::optional<MessageCallable> handler);
+    // `binary` chooses the payload's form for this handler: bytes as received, or str decoded as
+    // UTF-8. Callable and form change together, as one.
+    void setMessage(std::optional<MessageCallable> handler, bool binary);
     void setConnection(std::optional<ConnectionCallable> handler);
 
     // Runs the stop sequence when the object is initialised; an uninitialised object has no

@@ -51,6 +51,13 @@ py::str decodeStrict(const std::string& bytes) {
     return py::reinterpret_steal<py::str>(text);
 }
 
+py::bytes asBytes(const std::string& bytes) {
+    PyObject* object =
+        PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    if (object == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(object);
+}
+
 }  // namespace
 
 bool pythonGone() { return exiting.load() || _Py_IsFinalizing(); }
@@ -63,13 +70,15 @@ void MessageBridge::operator()(const std::string& topic, const std::string& payl
     // A reference of its own: the handler may replace itself while it runs.
     py::object handler = slots->message;
     if (!handler) return;
+    const bool binary = slots->messageBinary;
     // Messages mostly come in streams on one topic: the text of the last topic is used again.
     if (!slots->lastTopic || topic != slots->lastTopicBytes) {
         slots->lastTopic = decodeStrict(topic);
         slots->lastTopicBytes = topic;
     }
     py::object pyTopic = slots->lastTopic;
-    py::str pyPayload = decodeStrict(payload);
+    py::object pyPayload =
+        binary ? py::object(asBytes(payload)) : py::object(decodeStrict(payload));
     PyObject* args[] = {pyTopic.ptr(), pyPayload.ptr()};
     PyObject* result = PyObject_Vectorcall(handler.ptr(), args, 2, nullptr);
     if (result == nullptr) throw py::error_already_set();

@@ -1,8 +1,9 @@
 // The bridge between Python callables and the client's handlers.
 //
 // Threading contract
-// - HandlerSlots holds the Python callables. Its fields are read and written only with the
-//   interpreter lock held; so a callable is copied and released only under that lock.
+// - HandlerSlots holds the Python callables and the form of the message callable. Its fields are
+//   read and written only with the interpreter lock held; so a callable is copied and released only
+//   under that lock, and a callable and its form are set, and read by a bridge call, as one.
 // - The native handlers (MessageBridge, ConnectionBridge) hold no Python reference: they share the
 //   slots and look the callable up, under the interpreter lock, at each call. Copying or destroying
 //   them needs no lock, so the client may do either while it holds the handler lock.
@@ -24,6 +25,8 @@ namespace py = pybind11;
 
 struct HandlerSlots {
     py::object message;
+    // The message callable takes the payload as bytes (as received) rather than as decoded text.
+    bool messageBinary = false;
     py::object connection;
     // The topic of the last message and its text, handed again to the next message on that topic.
     std::string lastTopicBytes;

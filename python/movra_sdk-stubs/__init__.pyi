@@ -4,7 +4,7 @@
 # (tests/python/test_types.py holds them against the running module).
 from collections.abc import Callable
 from os import PathLike
-from typing import final
+from typing import Literal, final, overload
 
 # A str is sent as its UTF-8 bytes; bytes and bytearray as they are.
 type _Text = str | bytes | bytearray
@@ -14,6 +14,10 @@ type _Path = str | PathLike[str]
 
 # Called on the object's dispatch thread with the topic and the payload, both decoded as UTF-8.
 type _MessageHandler = Callable[[str, str], object]
+# The binary form (on_message(..., binary=True)): the topic as str, the payload as the bytes received.
+type _BinaryMessageHandler = Callable[[str, bytes], object]
+# The last will: (topic, payload, qos, retained); a str payload is sent as its UTF-8 bytes.
+type _Will = tuple[str, str | bytes, int, bool]
 # Called with (connected, code): (True, 0), (False, 0) or (False, -1).
 type _ConnectionHandler = Callable[[bool, int], object]
 
@@ -45,6 +49,7 @@ class SDK:
         keyFile: _Path | None = None,
         keyPassword: str | None = None,
         verifyPeer: bool = True,
+        will: _Will | None = None,
     ) -> None: ...
     def connect(self) -> bool: ...
     def disconnect(self) -> None: ...
@@ -53,7 +58,19 @@ class SDK:
     ) -> None: ...
     def subscribe(self, topic: _Text, qos: int = 0) -> bool: ...
     def unsubscribe(self, topic: _Text, /) -> None: ...
-    def on_message(self, handler: _MessageHandler | None, /) -> None: ...
+    @overload
+    def on_message(
+        self, handler: _BinaryMessageHandler | None, /, *, binary: Literal[True]
+    ) -> None: ...
+    @overload
+    def on_message(
+        self, handler: _MessageHandler | None, /, *, binary: Literal[False] = False
+    ) -> None: ...
+    # A form chosen at run time needs a handler that takes either payload.
+    @overload
+    def on_message(
+        self, handler: Callable[[str, str | bytes], object] | None, /, *, binary: bool = False
+    ) -> None: ...
     def on_connection(self, handler: _ConnectionHandler | None, /) -> None: ...
     def stop(self) -> None: ...
     def is_connected(self) -> bool: ...

@@ -109,6 +109,8 @@ class TestStubsAgreeWithTheModule:
 
 
 WRONG_CALLS = """\
+import sys
+
 import movra_sdk
 
 sdk = movra_sdk.SDK()
@@ -126,6 +128,23 @@ def on_message(topic: bytes, payload: bytes) -> None: ...
 
 
 sdk.on_message(on_message)  # wrong
+
+
+def on_text(topic: str, payload: str) -> None: ...
+
+
+def on_bytes(topic: str, payload: bytes) -> None: ...
+
+
+def on_either(topic: str, payload: str | bytes) -> None: ...
+
+
+sdk.on_message(on_bytes, binary=True)
+sdk.on_message(on_either, binary=bool(len(sys.argv)))
+sdk.on_message(on_text, binary=True)  # wrong
+sdk.on_message(on_bytes)  # wrong
+sdk.init("id", "127.0.0.1:1883", "tcp", "", "", will=("t", b"\\0", 1, True))
+sdk.init("id", "127.0.0.1:1883", "tcp", "", "", will=("t", "gone", 1))  # wrong
 connected: str = sdk.connect()  # wrong
 sdk.subscribe("t", 1).lower()  # wrong
 sdk.disconnect(5)  # wrong
