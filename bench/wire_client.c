@@ -104,7 +104,8 @@ static double optionDouble(int argc, char** argv, const char* key, double fallba
 static struct addrinfo* resolve(const char* uri) {
     static char host[256];
     const char* address = strstr(uri, "://");
-    if (address == NULL || strncmp(uri, "tcp://", 6) != 0) die("the broker must be tcp://HOST:PORT");
+    if (address == NULL || strncmp(uri, "tcp://", 6) != 0)
+        die("the broker must be tcp://HOST:PORT");
     address += 3;
     const char* colon = strrchr(address, ':');
     if (colon == NULL || colon == address || (size_t)(colon - address) >= sizeof host)
@@ -329,8 +330,8 @@ static int runPipelined(const char* uri, int argc, char** argv) {
             if (id == 0 || (type == expected && ids[id] != ID_SENT) ||
                 (type == PUBCOMP && (qos != 2 || ids[id] != ID_RELEASED)) ||
                 (type != expected && type != PUBCOMP)) {
-                fprintf(stderr, "wire_client: packet type %d for identifier %u out of turn\n",
-                        type, id);
+                fprintf(stderr, "wire_client: packet type %d for identifier %u out of turn\n", type,
+                        id);
                 exit(2);
             }
             if (type == PUBREC) {
