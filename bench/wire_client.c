@@ -30,6 +30,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_native.h"
+
 enum { CONNACK = 2, PUBACK = 4, PUBREC = 5, PUBCOMP = 7 };
 
 #define IO_TIMEOUT_S 10
@@ -55,25 +57,6 @@ static void die(const char* what) {
 static void dieErrno(const char* what) {
     fprintf(stderr, "wire_client: %s: %s\n", what, strerror(errno));
     exit(2);
-}
-
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
-static double cpuSeconds(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
-static const char* option(int argc, char** argv, const char* key, const char* fallback) {
-    size_t n = strlen(key);
-    for (int i = 3; i < argc; ++i)
-        if (strncmp(argv[i], key, n) == 0 && argv[i][n] == '=') return argv[i] + n + 1;
-    return fallback;
 }
 
 /* A whole-number option within [low, high]; anything else is refused. */
