@@ -430,8 +430,8 @@ def main() -> int:
         "--out",
         type=Path,
         help="directory for latest.json, latest.md and latest.png (default: "
-        "bench/results, or build/bench-quick with --quick, so that a quick "
-        "run never replaces the published figures)",
+        "bench/results, or build/bench-quick with --quick and build/bench-only with "
+        "--only, so that a partial run never replaces the published figures)",
     )
     parser.add_argument("--rounds", type=int, help="override the number of rounds")
     parser.add_argument(
