@@ -30,6 +30,30 @@ void Dispatcher::notifyConnection(bool connected, int code) {
     slots.callConnection(connected, code);
 }
 
+void Dispatcher::pushOutcome(const PublishOutcome& outcome) {
+    bool mark;
+    {
+        std::lock_guard lock(outcomeMutex);
+        outcomes.push_back(outcome);
+        mark = !outcomesMarked;
+        outcomesMarked = true;
+    }
+    if (mark && !queue.pushOutcomesMark()) {
+        std::lock_guard lock(outcomeMutex);
+        outcomesMarked = false;
+    }
+}
+
+void Dispatcher::deliverOutcomes() {
+    {
+        std::lock_guard lock(outcomeMutex);
+        deliveredOutcomes.swap(outcomes);
+        outcomesMarked = false;
+    }
+    if (outcomeSink && !deliveredOutcomes.empty()) outcomeSink(deliveredOutcomes);
+    deliveredOutcomes.clear();
+}
+
 void Dispatcher::start(const std::shared_ptr<Dispatcher>& dispatcher) {
     Dispatcher& d = *dispatcher;
     d.joinLingering();
@@ -140,6 +164,8 @@ void Dispatcher::deliver(std::vector<Event>& batch) {
         for (const Event& event : batch) {
             if (event.isMessage)
                 slots.deliverMessage(event.topic, event.payload);
+            else if (event.outcomes)
+                deliverOutcomes();
             else
                 slots.deliverConnection(event.connected, event.code);
         }

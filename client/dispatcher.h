@@ -15,7 +15,10 @@
 //   inside a handler (on the dispatch thread or while this thread holds the slots' lock) it cannot
 //   wait, so it leaves the thread to finish by itself ("lingering") and a later start, finish or
 //   the destructor joins it.
-// - Lock order: the slots' lock, then threadsMutex, then the queue's lock; no lock of this class or
+// - pushOutcome is called by any thread (the outbound pipeline, under its own lock); it takes only
+//   outcomeMutex and the queue's lock. The dispatch thread hands what has gathered to the outcome
+//   sink in one call, inside the delivery scope and under the slots' lock, as it does a handler.
+// - Lock order: the slots' lock, then threadsMutex, then outcomeMutex, then the queue's lock; no lock of this class or
 //   of the queue is held while a handler runs, except the slots' lock itself.
 #pragma once
 
@@ -30,6 +33,7 @@
 
 #include "event_queue.h"
 #include "handler_slots.h"
+#include "publish_outcome.h"
 
 namespace movra {
 
@@ -54,6 +58,7 @@ public:
     // Set once, before the first start(); read by the dispatch thread.
     void setErrorSink(ErrorSink sink) { slots.setErrorSink(std::move(sink)); }
     void setDeliveryScope(DeliveryScope scope) { deliveryScope = std::move(scope); }
+    void setOutcomeSink(OutcomeSink sink) { outcomeSink = std::move(sink); }
 
     void setMessageHandler(MessageHandler handler) { slots.setMessageHandler(std::move(handler)); }
     void setConnectionHandler(ConnectionHandler handler) {
@@ -68,6 +73,8 @@ public:
         return queue.pushMessage(topic, payload);
     }
     void pushConnection(bool connected, int code) { queue.pushConnection(connected, code); }
+    // Records a publish outcome for the dispatch thread; outcomes gather until it takes them.
+    void pushOutcome(const PublishOutcome& outcome);
 
     // Starts a dispatch thread (ending a previous one first, when that is possible).
     static void start(const std::shared_ptr<Dispatcher>& dispatcher);
@@ -99,11 +106,18 @@ public:
 private:
     void run(std::uint64_t epoch);
     void deliver(std::vector<Event>& batch);
+    void deliverOutcomes();
     void joinLingering();
 
     EventQueue queue;
     HandlerSlots slots;
     DeliveryScope deliveryScope;
+    OutcomeSink outcomeSink;
+
+    std::mutex outcomeMutex;
+    std::vector<PublishOutcome> outcomes;
+    std::vector<PublishOutcome> deliveredOutcomes;  // the dispatch thread's, reused
+    bool outcomesMarked = false;                    // a mark for them is queued
 
     std::mutex threadsMutex;
     std::thread thread;

@@ -57,6 +57,20 @@ void EventQueue::pushConnection(bool connected, int code) {
     queueReady.notify_one();
 }
 
+bool EventQueue::pushOutcomesMark() {
+    Event event;
+    event.isMessage = false;
+    event.outcomes = true;
+    {
+        std::lock_guard lock(mutex);
+        if (stopping || !active) return false;
+        event.seq = nextSeq++;
+        queue.push_back(std::move(event));
+    }
+    queueReady.notify_one();
+    return true;
+}
+
 std::uint64_t EventQueue::open() {
     std::uint64_t current;
     {

@@ -32,10 +32,12 @@
 
 namespace movra {
 
-// One queued event: an inbound message, or a connection change for the connection handler.
+// One queued event: an inbound message, a connection change for the connection handler, or the
+// mark that publish outcomes wait (Dispatcher::pushOutcome).
 struct Event {
     std::uint64_t seq = 0;
     bool isMessage = true;
+    bool outcomes = false;
     bool connected = false;
     int code = 0;
     std::string topic;
@@ -59,6 +61,8 @@ public:
     // False when the message was discarded: no epoch is open, or its stop has begun.
     bool pushMessage(std::string_view topic, std::string_view payload);
     void pushConnection(bool connected, int code);
+    // False when no epoch is open or its stop has begun.
+    bool pushOutcomesMark();
 
     // Starts a new epoch and returns it; a consumer of an older one ends.
     std::uint64_t open();

@@ -5,6 +5,7 @@
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "tls_options.h"
@@ -38,6 +39,11 @@ struct InitOptions {
     TlsOptions tls{};
     // The message the broker publishes for this client when its connection is lost.
     WillOptions will{};
+    // The outbound pipeline (outbound.h): QoS 1/2 messages awaiting their acknowledgement at once
+    // (1 to 65,535), and the messages and topic-plus-payload bytes it holds at most.
+    int maxInflight = 100;
+    std::int64_t maxQueued = 100000;
+    std::int64_t maxQueuedBytes = std::int64_t{64} << 20;
 };
 
 }  // namespace movra

@@ -117,33 +117,22 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     // The record's length field is 32 bits: refuse rather than truncate.
     Call call(*this, "publish", topic,
               payload.size() > static_cast<std::size_t>(INT_MAX) ? kPayloadTooLarge : 0);
-    if (!call) return;
+    if (!call || !call.client()) return;
     std::lock_guard serial(publishMutex);
-
-    MQTTClient_message message = MQTTClient_message_initializer;
-    message.payload = const_cast<char*>(payload.data());
-    message.payloadlen = static_cast<int>(payload.size());
-    message.qos = qos;
-    message.retained = retained ? 1 : 0;
-    MQTTClient_deliveryToken token = 0;
-    // A loss or a stop from here on ends the wait below.
+    // A loss or a stop from here on ends the wait below; the message stays in the pipeline.
     const std::uint64_t interruptionsBefore = link.interruptions();
-    if (qos != 0) {
-        std::lock_guard lock(completionMutex);
-        completedTokens.clear();
-    }
-    ClientHandle held = call.client();
-    if (!held ||
-        !call.succeeded(MQTTClient_publishMessage(held.get(), call.c_str(), &message, &token)))
-        return;
-    if (qos == 0) return;
-    // The completion may have been recorded before the library returned the token.
-    std::unique_lock lock(completionMutex);
-    completionCondition.wait_for(lock, std::chrono::milliseconds(kPublishTimeoutMs), [&] {
-        return link.interruptions() != interruptionsBefore ||
-               std::find(completedTokens.begin(), completedTokens.end(), token) !=
-                   completedTokens.end();
-    });
+    const std::uint64_t ticket = outbound.submitBlocking(topic, payload, qos, retained);
+    if (ticket == 0) return;
+    const std::optional<int> rc =
+        outbound.waitBlocking(ticket, std::chrono::milliseconds(kPublishTimeoutMs),
+                              [&] { return link.interruptions() != interruptionsBefore; });
+    if (rc && *rc != kPublishStopped) call.succeeded(*rc);
+}
+
+int SDK::publishAsync(std::string_view topic, std::string_view payload, int qos, bool retained,
+                      void* tag) {
+    if (!link.initialised()) return kPublishStopped;
+    return outbound.submit(topic, payload, qos, retained, tag);
 }
 
 int SDK::onMessageArrived(void* context, char* topicName, int topicLen,
@@ -178,12 +167,8 @@ void SDK::onDeliveryComplete(void* context, MQTTClient_deliveryToken token) {
 }
 
 void SDK::deliveryComplete(MQTTClient_deliveryToken token) {
-    // Called with the library's own mutex held: record and signal, nothing else.
-    {
-        std::lock_guard lock(completionMutex);
-        completedTokens.push_back(token);
-    }
-    completionCondition.notify_all();
+    // Called with the library's own mutex held: the pipeline records it, nothing else.
+    outbound.acknowledged(token);
 }
 
 }  // namespace movra

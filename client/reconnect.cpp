@@ -73,8 +73,12 @@ void SDK::reconnectLoop() {
                 writeLine(step.line);
             }
             arrivalGate.open();
-            // The options as they stand: in the Enterprise edition the last explicit connect's token.
-            rc = tls.connect(client.get(), connectOptions);
+            {
+                Outbound::LibraryConnect quiet(outbound);
+                // The options as they stand: in the Enterprise edition the last explicit connect's
+                // token.
+                rc = tls.connect(client.get(), connectOptions);
+            }
             std::lock_guard lock(reconnectMutex);
             const auto step = link.apply(
                 rc == MQTTCLIENT_SUCCESS ? Link::Event::AttemptOk : Link::Event::AttemptFailed,
@@ -82,6 +86,7 @@ void SDK::reconnectLoop() {
             writeLine(step.line, {.text = serverUri, .rc = rc, .delay = delay});
             if (step.notice == Link::Notice::QueuedUp) channel->pushConnection(true, 0);
         }
+        if (rc == MQTTCLIENT_SUCCESS) outbound.wakeSender();
         if (rc == MQTTCLIENT_SUCCESS) continue;
         std::unique_lock lock(reconnectMutex);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(delay);

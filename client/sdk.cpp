@@ -27,6 +27,11 @@ SDK::~SDK() {
 void SDK::init(const InitOptions& options) {
     checkTlsOptions(options.tls, options.protocol);
     checkWillOptions(options.will);
+    // The library's window holds at most 65,535 packet identifiers.
+    if (options.maxInflight < 1 || options.maxInflight > 65535)
+        throw std::invalid_argument("SDK::init — maxInflight must be between 1 and 65535");
+    if (options.maxQueued < 1 || options.maxQueuedBytes < 1)
+        throw std::invalid_argument("SDK::init — maxQueued and maxQueuedBytes must be positive");
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (currentClient()) stop();
@@ -63,9 +68,16 @@ void SDK::init(const InitOptions& options) {
     connectOptions.cleansession = options.cleanSession ? 1 : 0;
     connectOptions.connectTimeout = options.connectTimeout;
     connectOptions.retryInterval = options.writeTimeout;
+    // The same window as the pipeline's, which never lets the library's fill.
+    connectOptions.maxInflightMessages = options.maxInflight;
     tls.configure(options.tls, serverUri, options.protocol, connectOptions);
     will.configure(options.will, connectOptions);
     Dispatcher::start(channel);
+    outbound.start(
+        {.maxInflight = static_cast<std::size_t>(options.maxInflight),
+         .maxQueued = static_cast<std::size_t>(options.maxQueued),
+         .maxQueuedBytes = static_cast<std::size_t>(options.maxQueuedBytes)},
+        [this] { return currentClient(); }, [this] { return link.connected(); }, channel);
     std::lock_guard lock(reconnectMutex);
     maxReconnectInterval = options.maxReconnectInterval;
     link.init(options.autoReconnect);
@@ -96,6 +108,7 @@ bool SDK::connect() {
         } else {
             arrivalGate.open();
             session = currentSession();
+            Outbound::LibraryConnect quiet(outbound);
             rc = tls.connect(client.get(), connectOptions);
         }
         std::lock_guard lock(reconnectMutex);
@@ -106,6 +119,7 @@ bool SDK::connect() {
             rc = Link::kLostBeforeRecorded;
         if (step.action == Link::Action::WakeWorker) reconnectCondition.notify_all();
     }
+    if (step.next == Link::State::Connected) outbound.wakeSender();
     writeLine(step.line, {.text = serverUri, .rc = rc});
     if (step.notice != Link::Notice::CallerUp) return false;
     channel->notifyConnection(true, 0);
@@ -146,9 +160,13 @@ void SDK::stop() {
     wakePublishers();
     // The worker never waits for a handler, so this join cannot wait on user code.
     if (worker.joinable()) worker.join();
+    // Every message still held fails now; its outcome is queued before the dispatch thread ends.
+    outbound.close();
     // Deliver what was queued before the stop, then end the dispatch thread.
     channel->finish();
     disconnect();
+    // The library has let go of the session: a publish under way has returned.
+    outbound.join();
     destroyClient();
 }
 
@@ -157,14 +175,7 @@ std::uint64_t SDK::currentSession() {
     return link.session();
 }
 
-void SDK::wakePublishers() {
-    // Taken and released before notifying: a publisher between its look at the count and its wait
-    // cannot miss the change.
-    {
-        std::lock_guard lock(completionMutex);
-    }
-    completionCondition.notify_all();
-}
+void SDK::wakePublishers() { outbound.wakeWaiters(); }
 
 bool SDK::credentialsFit() const {
     // The library takes all three as C strings and sends them up to their first zero byte.

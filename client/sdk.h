@@ -24,8 +24,11 @@
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
 //   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
 //   and init's rewriting of connectOptions.
-// - Locks, outermost first: connectMutex / publishMutex, the handler lock, then the short internal
-//   clientMutex, reconnectMutex, completionMutex and the dispatcher's queue lock. No internal lock is held while a
+// - Every publish goes through the outbound pipeline (outbound.h), whose sender thread alone calls
+//   the library's publish; its outcomes reach the binding on the dispatch thread (publishAsync).
+// - Locks, outermost first: connectMutex / publishMutex, the handler lock, the pipeline's
+//   sendMutex, then the short internal clientMutex, reconnectMutex, the pipeline's lock and the
+//   dispatcher's locks. No internal lock is held while a
 //   handler runs, except the handler lock itself.
 // - The object is neither copyable nor movable: the library and the worker hold its address.
 #pragma once
@@ -46,6 +49,7 @@
 #include "connection_state.h"
 #include "dispatcher.h"
 #include "init_options.h"
+#include "outbound.h"
 #include "paho_quirks/arrival_gate.h"
 #include "paho_quirks/callback_registry.h"
 #include "tls_options.h"
@@ -95,11 +99,18 @@ public:
 
     bool subscribe(std::string_view topic, int qos);
     void unsubscribe(std::string_view topic);
+    // Waits for the message up to kPublishTimeoutMs; refused while offline.
     void publish(std::string_view topic, std::string_view payload, int qos, bool retained);
+    // Queues the message without waiting, also while offline, between init and stop. Returns 0
+    // when queued: its outcome goes to the outcome sink with tag. Otherwise the code of the
+    // immediate failure (publish_outcome.h, or the library's), and tag stays with the caller.
+    int publishAsync(std::string_view topic, std::string_view payload, int qos, bool retained,
+                     void* tag);
 
     // Hooks for a language binding; set before init.
     void setErrorSink(ErrorSink sink) { channel->setErrorSink(std::move(sink)); }
     void setDeliveryScope(DeliveryScope scope) { channel->setDeliveryScope(std::move(scope)); }
+    void setOutcomeSink(OutcomeSink sink) { channel->setOutcomeSink(std::move(sink)); }
 
 private:
     // Library callbacks; the context is this object's key in the callback registry.
@@ -113,7 +124,7 @@ private:
     void reconnectLoop();
     // The session number a library connect hands to the "ok" events (connection_state.h).
     std::uint64_t currentSession();
-    // Ends the waits for a publish acknowledgement after link.interruptions() moved.
+    // Ends the waits for a publish's completion after link.interruptions() moved.
     void wakePublishers();
     // Wraps the password into a fresh token and points the options at it. Returns whether the
     // options now point at a token: the new one, or after a failure the last one made since init.
@@ -159,12 +170,10 @@ private:
     // Closed while the library disconnects, which releases the messages it still holds.
     ArrivalGate arrivalGate;
 
-    // Publish completion: publishes are serialised so the library's in-flight window (one message
-    // while reliable is on) is never full; onDeliveryComplete records the token and signals.
+    // Waiting publishes are serialised: the pipeline serves one waiting caller at a time.
     std::mutex publishMutex;
-    std::mutex completionMutex;
-    std::condition_variable completionCondition;
-    std::vector<MQTTClient_deliveryToken> completedTokens;
+    // Last: its sender thread, which reads the client and the link, ends before they go.
+    Outbound outbound;
 };
 
 }  // namespace movra

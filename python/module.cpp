@@ -3,7 +3,8 @@
 // Threading contract
 // - Every method that can block (init, connect, disconnect, stop, subscribe, unsubscribe, publish)
 //   converts its arguments with the interpreter lock held and then releases it for the whole native
-//   call (GilRelease); handlers take it back themselves. The setters release it before they wait
+//   call (GilRelease); handlers take it back themselves. publish(wait=False) keeps it: it only
+//   queues (publish_futures.h). The setters release it before they wait
 //   for the client's handler lock. Deallocation releases it while the stop sequence joins threads.
 // - The Python callables live in HandlerSlots and are touched only with the interpreter lock held;
 //   the type takes part in the garbage collector through them (gc_support.h), so a handler that
@@ -21,6 +22,7 @@
 #include "byte_view.h"
 #include "gc_support.h"
 #include "gil_release.h"
+#include "publish_futures.h"
 #include "py_sdk.h"
 #include "will_argument.h"
 
@@ -54,7 +56,8 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                bool orderMatters, int connectTimeout, std::string edition,
                const OptionalPath& caFile, const OptionalPath& certFile,
                const OptionalPath& keyFile, const std::optional<std::string>& keyPassword,
-               bool verifyPeer, const WillArgument& will) {
+               bool verifyPeer, const WillArgument& will, int maxInflight, std::int64_t maxQueued,
+               std::int64_t maxQueuedBytes) {
                 self.sdk().init({.clientId = std::move(clientId),
                                  .brokerHost = std::move(brokerHost),
                                  .protocol = std::move(protocol),
@@ -77,7 +80,10 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
                                          .keyFile = pathOrEmpty(keyFile),
                                          .keyPassword = keyPassword.value_or(std::string()),
                                          .verifyPeer = verifyPeer},
-                                 .will = will.options});
+                                 .will = will.options,
+                                 .maxInflight = maxInflight,
+                                 .maxQueued = maxQueued,
+                                 .maxQueuedBytes = maxQueuedBytes});
             },
             py::arg("clientId"), py::arg("brokerHost"), py::arg("protocol"), py::arg("username"),
             py::arg("password"), py::arg("cleanSession") = kDefaults.cleanSession,
@@ -96,20 +102,31 @@ PYBIND11_MODULE(movra_sdk, m, py::multiple_interpreters::not_supported()) {
             py::arg("keyPassword") = py::none(),
             // True or False only: None, 0 or "" would turn every check of the broker off unnoticed.
             py::arg("verifyPeer").noconvert() = kDefaults.tls.verifyPeer,
-            py::arg("will") = py::none(), Release())
+            py::arg("will") = py::none(), py::arg("maxInflight") = kDefaults.maxInflight,
+            py::arg("maxQueued") = kDefaults.maxQueued,
+            py::arg("maxQueuedBytes") = kDefaults.maxQueuedBytes, Release())
         .def(
             "connect", [](PySDK& self) { return self.sdk().connect(); }, Release())
         .def(
             "disconnect", [](PySDK& self) { self.sdk().disconnect(); }, Release())
         .def(
             "publish",
-            // The library reads topic and payload where Python keeps them (see byte_view.h).
-            [](PySDK& self, const ByteView& topic, const ByteView& payload, int qos,
-               bool retained) {
-                self.sdk().publish(topic.bytes(), payload.bytes(), qos, retained);
+            // Waiting, the call releases the interpreter lock and the pipeline reads topic and
+            // payload where Python keeps them (see byte_view.h). Not waiting, it keeps the lock and
+            // returns the message's concurrent.futures.Future.
+            [](PySDK& self, const ByteView& topic, const ByteView& payload, int qos, bool retained,
+               bool wait) -> py::object {
+                if (!wait)
+                    return movra::python::publishWithoutWaiting(self.sdk(), topic, payload, qos,
+                                                                retained);
+                {
+                    movra::python::GilRelease release;
+                    self.sdk().publish(topic.bytes(), payload.bytes(), qos, retained);
+                }
+                return py::none();
             },
             py::arg("topic"), py::arg("payload"), py::arg("qos") = 0, py::arg("retained") = false,
-            Release())
+            py::kw_only(), py::arg("wait") = true)
         .def(
             "subscribe",
             [](PySDK& self, const std::string& topic, int qos) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "gil_release.h"
+#include "publish_futures.h"
 
 namespace movra::python {
 namespace {
@@ -19,6 +20,7 @@ std::unordered_set<PySDK*>& liveObjects() {
 PySDK::PySDK() : slots(std::make_shared<HandlerSlots>()), native(std::make_unique<movra::SDK>()) {
     native->setErrorSink(&reportUnraisable);
     native->setDeliveryScope(&deliverWithGil);
+    native->setOutcomeSink(&resolveFutures);
     liveObjects().insert(this);
 }
 

@@ -1,0 +1,312 @@
+#include "outbound.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "publish_outcome.h"
+
+namespace movra {
+namespace {
+
+// MQTT's largest packet; a PUBLISH also carries its fixed header, the topic's length and a packet
+// identifier.
+constexpr std::size_t kMaxPacket = 268435455;
+constexpr std::size_t kPublishOverhead = 5 + 2 + 2;
+constexpr std::size_t kMaxTopic = 65535;
+// How long the sender waits after the library refused for want of a session that the owner still
+// counts as up (the loss callback is on its way).
+constexpr std::chrono::milliseconds kRefusedPause{20};
+
+int checkMessage(std::string_view topic, std::string_view payload, int qos) {
+    if (qos < 0 || qos > 2) return MQTTCLIENT_BAD_QOS;
+    if (topic.empty() || topic.find_first_of(std::string_view("+#\0", 3)) != topic.npos)
+        return kPublishInvalidTopic;
+    if (topic.size() > kMaxTopic) return MQTTCLIENT_BAD_STRUCTURE;
+    if (payload.size() > kMaxPacket - kPublishOverhead - topic.size()) return kPublishTooLarge;
+    return 0;
+}
+
+// The library refused because no session is up: the message waits for the next one.
+bool refusedOffline(int rc) {
+    return rc == MQTTCLIENT_DISCONNECTED || rc == MQTTCLIENT_FAILURE ||
+           rc == MQTTCLIENT_MAX_MESSAGES_INFLIGHT;
+}
+
+}  // namespace
+
+void Outbound::start(const OutboundSettings& given, ClientSource client, Online isOnline,
+                     std::shared_ptr<Dispatcher> dispatcher) {
+    join();
+    {
+        std::lock_guard lock(mutex);
+        settings = given;
+        clientSource = std::move(client);
+        online = std::move(isOnline);
+        channel = std::move(dispatcher);
+        open = true;
+    }
+    sender = std::thread(&Outbound::run, this);
+}
+
+void Outbound::close() {
+    {
+        std::lock_guard lock(mutex);
+        if (!open) return;
+        open = false;
+        while (!waiting.empty()) {
+            Held message = std::move(waiting.front());
+            waiting.pop_front();
+            finish(std::move(message), kPublishStopped);
+        }
+        // In publish order, as they were sent.
+        std::vector<Held> sent;
+        for (auto& entry : inflight) sent.push_back(std::move(entry.second));
+        inflight.clear();
+        std::sort(sent.begin(), sent.end(),
+                  [](const Held& a, const Held& b) { return a.get()->ticket < b.get()->ticket; });
+        for (Held& message : sent) finish(std::move(message), kPublishStopped);
+        if (transit) {
+            // The sender still reads this message inside the library; it drops it on return.
+            report(*transit, kPublishStopped);
+            transit->tag = nullptr;
+            transitAbandoned = true;
+        }
+    }
+    senderReady.notify_all();
+    blockingDone.notify_all();
+}
+
+void Outbound::join() {
+    if (sender.joinable() && sender.get_id() != std::this_thread::get_id()) sender.join();
+}
+
+int Outbound::submit(std::string_view topic, std::string_view payload, int qos, bool retained,
+                     void* tag) {
+    if (const int rc = checkMessage(topic, payload, qos); rc != 0) return rc;
+    std::lock_guard lock(mutex);
+    if (!open) return kPublishStopped;
+    if (!admit(topic.size() + payload.size())) return kPublishQueueFull;
+    enqueue(topic, payload, qos, retained, tag, true);
+    return 0;
+}
+
+std::uint64_t Outbound::submitBlocking(std::string_view topic, std::string_view payload, int qos,
+                                       bool retained) {
+    std::uint64_t ticket;
+    {
+        std::lock_guard lock(mutex);
+        if (!open) return 0;
+        blockingResult.reset();
+        ticket = blockingTicket = enqueue(topic, payload, qos, retained, nullptr, false);
+    }
+    // A waiting caller sends the queue itself when nobody else is sending: one thread hand-over
+    // less for each message. Otherwise the sender takes it.
+    std::unique_lock send(sendMutex, std::try_to_lock);
+    if (send.owns_lock() && online()) {
+        sendRound(send);
+    } else {
+        if (send.owns_lock()) send.unlock();
+        wakeSender();
+    }
+    return ticket;
+}
+
+std::optional<int> Outbound::waitBlocking(std::uint64_t ticket, std::chrono::milliseconds limit,
+                                          const std::function<bool()>& interrupted) {
+    std::unique_lock lock(mutex);
+    blockingDone.wait_for(lock, limit, [&] {
+        return blockingResult.has_value() || !open || interrupted();
+    });
+    std::optional<int> result;
+    if (blockingTicket == ticket) result = blockingResult;
+    blockingTicket = 0;
+    blockingResult.reset();
+    return result;
+}
+
+void Outbound::wakeWaiters() {
+    { std::lock_guard lock(mutex); }
+    blockingDone.notify_all();
+}
+
+void Outbound::wakeSender() {
+    { std::lock_guard lock(mutex); }
+    senderReady.notify_all();
+}
+
+void Outbound::acknowledged(MQTTClient_deliveryToken token) {
+    bool wake = false;
+    {
+        std::lock_guard lock(mutex);
+        auto found = inflight.find(token);
+        if (found != inflight.end()) {
+            Held message = std::move(found->second);
+            inflight.erase(found);
+            finish(std::move(message), 0);
+            wake = senderAsleep && !waiting.empty();
+        } else if (publishing) {
+            // Possibly the message the sender is publishing, acknowledged before the library
+            // returned its token.
+            earlyAcks.push_back(token);
+        }
+    }
+    if (wake) senderReady.notify_one();
+}
+
+Outbound::LibraryConnect::LibraryConnect(Outbound& outbound) : lock(outbound.sendMutex) {
+    ++outbound.connects;
+    outbound.connectsSeen.store(outbound.connects);
+}
+
+bool Outbound::admit(std::size_t bytes) {
+    // A lone message is always admitted, however large: otherwise it could never be sent.
+    if (heldMessages == 0) return true;
+    return heldMessages < settings.maxQueued && heldBytes + bytes <= settings.maxQueuedBytes;
+}
+
+std::uint64_t Outbound::enqueue(std::string_view topic, std::string_view payload, int qos,
+                                bool retained, void* tag, bool wake) {
+    auto message = std::make_unique<Message>();
+    message->ticket = nextTicket++;
+    message->topic.assign(topic);
+    message->payload.assign(payload);
+    message->qos = qos;
+    message->retained = retained;
+    message->tag = tag;
+    ++heldMessages;
+    heldBytes += topic.size() + payload.size();
+    const std::uint64_t ticket = message->ticket;
+    waiting.push_back(std::move(message));
+    if (wake && senderAsleep) senderReady.notify_one();
+    return ticket;
+}
+
+void Outbound::report(const Message& message, int rc) {
+    --heldMessages;
+    heldBytes -= message.topic.size() + message.payload.size();
+    if (message.tag != nullptr) {
+        channel->pushOutcome({message.tag, rc});
+    } else if (message.ticket == blockingTicket) {
+        blockingResult = rc;
+        blockingDone.notify_all();
+    }
+}
+
+void Outbound::finish(Held message, int rc) { report(*message, rc); }
+
+void Outbound::requeueFront(std::vector<Held>& messages) {
+    std::sort(messages.begin(), messages.end(),
+              [](const Held& a, const Held& b) { return a->ticket < b->ticket; });
+    waiting.insert(waiting.begin(), std::make_move_iterator(messages.begin()),
+                   std::make_move_iterator(messages.end()));
+    messages.clear();
+}
+
+void Outbound::run() {
+    bool refused = false;
+    std::unique_lock lock(mutex);
+    while (open) {
+        auto ready = [&] {
+            if (!open) return true;
+            if (!online()) return false;
+            if (connectsSeen.load() != reconciledSeen) return true;
+            if (waiting.empty()) return false;
+            return waiting.front()->qos == 0 || inflight.size() < settings.maxInflight;
+        };
+        senderAsleep = true;
+        if (refused)
+            senderReady.wait_for(lock, kRefusedPause, [&] { return !open; });
+        else
+            senderReady.wait(lock, ready);
+        senderAsleep = false;
+        if (!open) break;
+        lock.unlock();
+        {
+            std::unique_lock send(sendMutex);
+            refused = !sendRound(send);
+        }
+        lock.lock();
+    }
+}
+
+bool Outbound::sendRound(std::unique_lock<std::mutex>&) {
+    ClientHandle client = clientSource();
+    if (!client) return false;
+    if (reconciled != connects) {
+        reconcile(client.get());
+        reconciled = connects;
+        reconciledSeen.store(connects);
+    }
+    std::unique_lock lock(mutex);
+    while (open && !waiting.empty() && online()) {
+        if (waiting.front()->qos != 0 && inflight.size() >= settings.maxInflight) break;
+        transit = std::move(waiting.front());
+        waiting.pop_front();
+        publishing = true;
+        lock.unlock();
+
+        MQTTClient_message record = MQTTClient_message_initializer;
+        record.payload = transit->payload.data();
+        record.payloadlen = static_cast<int>(transit->payload.size());
+        record.qos = transit->qos;
+        record.retained = transit->retained ? 1 : 0;
+        MQTTClient_deliveryToken token = 0;
+        const int rc =
+            MQTTClient_publishMessage(client.get(), transit->topic.c_str(), &record, &token);
+
+        lock.lock();
+        publishing = false;
+        Held message = std::move(transit);
+        std::vector<MQTTClient_deliveryToken> acks;
+        acks.swap(earlyAcks);
+        if (transitAbandoned) {
+            transitAbandoned = false;
+            break;
+        }
+        if (rc == MQTTCLIENT_SUCCESS) {
+            if (message->qos == 0 || std::find(acks.begin(), acks.end(), token) != acks.end()) {
+                finish(std::move(message), 0);
+                continue;
+            }
+            auto [slot, fresh] = inflight.try_emplace(token);
+            if (!fresh) {
+                // The library holds one message per identifier: the one listed before is no
+                // longer in it and is sent again.
+                std::vector<Held> orphan;
+                orphan.push_back(std::move(slot->second));
+                requeueFront(orphan);
+            }
+            slot->second = std::move(message);
+        } else if (refusedOffline(rc)) {
+            waiting.push_front(std::move(message));
+            return false;
+        } else {
+            finish(std::move(message), rc);
+        }
+    }
+    return true;
+}
+
+void Outbound::reconcile(MQTTClient client) {
+    MQTTClient_deliveryToken* tokens = nullptr;
+    std::vector<MQTTClient_deliveryToken> held;
+    // Without the list every unacknowledged message is sent again: duplicates, never a loss.
+    if (MQTTClient_getPendingDeliveryTokens(client, &tokens) == MQTTCLIENT_SUCCESS &&
+        tokens != nullptr) {
+        for (const MQTTClient_deliveryToken* t = tokens; *t != -1; ++t) held.push_back(*t);
+    }
+    if (tokens != nullptr) MQTTClient_free(tokens);
+    std::lock_guard lock(mutex);
+    std::vector<Held> orphans;
+    for (auto it = inflight.begin(); it != inflight.end();) {
+        if (std::find(held.begin(), held.end(), it->first) == held.end()) {
+            orphans.push_back(std::move(it->second));
+            it = inflight.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    requeueFront(orphans);
+}
+
+}  // namespace movra

@@ -1,0 +1,173 @@
+// The outbound pipeline of one SDK: every publish, waited for or not, goes through it.
+//
+// Messages wait in publish order in a bounded queue. One sender thread feeds them to the library
+// while fewer than maxInflight QoS 1/2 messages await their acknowledgement, so the library's own
+// window (set to the same size) never fills and a library publish never blocks on it. Every
+// message stays here, with its topic and payload, until it is done: QoS 0 once the library has
+// written it, QoS 1 at PUBACK, QoS 2 at PUBCOMP (the library's delivery-complete callback).
+//
+// Resending. After every library connect, and before it sends anything else, the sender asks the
+// library which tokens it still holds (MQTTClient_getPendingDeliveryTokens, atomic with the
+// delivery-complete callback). A message the library still holds is resent by the library itself
+// (a kept session: the same packet identifier, DUP set). A message it no longer holds (a clean
+// session empties its list at the loss and at the connect) goes back to the front of the queue, in
+// publish order, and is published afresh. Library connects wait for a library publish under way
+// (LibraryConnect): every publish then lies within one library session, and no packet identifier
+// can be reused between a connect and the check that follows it.
+//
+// Threading contract
+// - submit / submitBlocking / waitBlocking: caller threads (also the dispatch thread, inside a
+//   handler); they never block on the library. waitBlocking waits up to its limit.
+// - acknowledged: the library's receive thread, with the library's mutex held: it takes only this
+//   object's mutex and the dispatcher's outcome lock.
+// - Only a thread holding sendMutex calls the library (publish, pending tokens): the sender, or a
+//   waiting caller that found the queue idle (submitBlocking).
+// - LibraryConnect: the threads that make library connects, inside the owner's connectMutex.
+// - Lock order: sendMutex, then the library's mutexes, then mutex, then the dispatcher's locks. No
+//   lock is held while user code runs: outcomes reach user code through the dispatch thread.
+#pragma once
+
+#include <MQTTClient.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "client_handle.h"
+#include "dispatcher.h"
+
+namespace movra {
+
+struct OutboundSettings {
+    std::size_t maxInflight = 100;
+    std::size_t maxQueued = 100000;
+    std::size_t maxQueuedBytes = std::size_t{64} << 20;
+};
+
+class Outbound {
+public:
+    // The library's client for the sender's calls (null once released), and whether the owner's
+    // session is up.
+    using ClientSource = std::function<ClientHandle()>;
+    using Online = std::function<bool()>;
+
+    Outbound() = default;
+    Outbound(const Outbound&) = delete;
+    Outbound& operator=(const Outbound&) = delete;
+    ~Outbound() {
+        close();
+        join();
+    }
+
+    // Starts the sender; messages are taken from now until close().
+    void start(const OutboundSettings& settings, ClientSource client, Online online,
+               std::shared_ptr<Dispatcher> channel);
+    // Fails every message still held with kPublishStopped (outcomes go to the dispatcher before it
+    // finishes), refuses new ones and lets the sender end. Does not wait for the sender.
+    void close();
+    // Joins the sender; after the library has let go of the session, so it never waits long.
+    void join();
+
+    // Queues a message whose outcome goes to the dispatcher with tag. Returns 0 when queued, or the
+    // code of an immediate failure (nothing queued, the tag stays with the caller).
+    int submit(std::string_view topic, std::string_view payload, int qos, bool retained, void* tag);
+    // Queues a message for a caller that waits (waitBlocking); one such caller at a time. Returns
+    // its ticket, or 0 when the pipeline is closed.
+    std::uint64_t submitBlocking(std::string_view topic, std::string_view payload, int qos,
+                                 bool retained);
+    // Waits until the message is done or failed (its code), the limit passes or interrupted()
+    // turns true (nullopt). The message stays in the pipeline in the latter cases.
+    std::optional<int> waitBlocking(std::uint64_t ticket, std::chrono::milliseconds limit,
+                                    const std::function<bool()>& interrupted);
+    // Ends a waitBlocking early so that it looks at interrupted() again.
+    void wakeWaiters();
+    // The session came up: the sender looks at its queue.
+    void wakeSender();
+
+    // The library's delivery-complete callback.
+    void acknowledged(MQTTClient_deliveryToken token);
+
+    // Held around every library connect of the owner's client.
+    class LibraryConnect {
+    public:
+        explicit LibraryConnect(Outbound& outbound);
+        LibraryConnect(const LibraryConnect&) = delete;
+        LibraryConnect& operator=(const LibraryConnect&) = delete;
+
+    private:
+        std::lock_guard<std::mutex> lock;
+    };
+
+private:
+    struct Message {
+        std::uint64_t ticket = 0;
+        std::string topic;
+        std::string payload;
+        int qos = 0;
+        bool retained = false;
+        void* tag = nullptr;  // null for a waiting caller's message
+    };
+    using Held = std::unique_ptr<Message>;
+
+    // Admits a message under the bounds; false when it does not fit.
+    bool admit(std::size_t bytes);  // under mutex
+    // Hands the outcome to the dispatcher, or to the waiting caller; under mutex.
+    void report(const Message& message, int rc);
+    void finish(Held message, int rc);  // under mutex
+    std::uint64_t enqueue(std::string_view topic, std::string_view payload, int qos, bool retained,
+                          void* tag, bool wake);  // under mutex
+    void run();
+    // One round of sending, by the sender or a waiting caller holding sendMutex (send): the check
+    // after a connect, then as many publishes as the window and the queue allow. Returns false
+    // when the library refused for want of a session.
+    bool sendRound(std::unique_lock<std::mutex>& send);
+    void reconcile(MQTTClient client);  // under sendMutex
+    // Puts messages back at the front of the queue, in publish order.
+    void requeueFront(std::vector<Held>& messages);  // under mutex
+
+    OutboundSettings settings;
+    ClientSource clientSource;
+    Online online;
+    std::shared_ptr<Dispatcher> channel;
+
+    std::mutex sendMutex;
+    std::uint64_t connects = 0;    // library connects so far; under sendMutex
+    std::uint64_t reconciled = 0;  // the connect the last check followed; under sendMutex
+    // Mirrors of connects and reconciled for the sender's wait.
+    std::atomic<std::uint64_t> connectsSeen{0};
+    std::atomic<std::uint64_t> reconciledSeen{0};
+
+    std::mutex mutex;
+    std::condition_variable senderReady;
+    std::condition_variable blockingDone;
+    std::deque<Held> waiting;
+    std::unordered_map<MQTTClient_deliveryToken, Held> inflight;
+    Held transit;  // the message inside a library publish, owned by the sender
+    bool transitAbandoned = false;
+    // Tokens acknowledged while a publish was under way and before it returned its token.
+    std::vector<MQTTClient_deliveryToken> earlyAcks;
+    bool publishing = false;
+    bool senderAsleep = false;
+    bool open = false;
+    std::size_t heldMessages = 0;
+    std::size_t heldBytes = 0;
+    std::uint64_t nextTicket = 1;
+    // The waiting caller's message, and its code once done.
+    std::uint64_t blockingTicket = 0;
+    std::optional<int> blockingResult;
+    std::thread sender;
+};
+
+}  // namespace movra
