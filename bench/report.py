@@ -226,7 +226,7 @@ def markdown(document: dict) -> str:
     calls = document["details"].get("wire_calls", {})
     if calls:
         per_qos = "; ".join(
-            f"{qos.upper()}: {statistics.median(c['writes_per_msg'] for c in runs):.3f} writes "
+            f"QoS {qos.removeprefix('qos')}: {statistics.median(c['writes_per_msg'] for c in runs):.3f} writes "
             f"and {statistics.median(c['reads_per_msg'] for c in runs):.3f} reads"
             for qos, runs in calls.items()
         )
