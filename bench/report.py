@@ -237,7 +237,8 @@ def markdown(document: dict) -> str:
         runs = "; ".join(
             f"{CLIENT_TITLES[r['client']]}, {r['session']} session: {r['lost']} lost, "
             f"{r['duplicates']} duplicates, {r['publisher']['resolved']} completed, "
-            f"{r['publisher']['failed']} failed, {r['publisher']['unresolved']} pending"
+            f"{r['publisher']['failed']} failed, {r['publisher']['unresolved']} pending, the last "
+            f"completed {r['publisher']['settling_s']:.1f} s after the last publish"
             for r in chaos
         )
         lines += [
@@ -260,13 +261,16 @@ def markdown(document: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
-def chart(document: dict, path: Path) -> None:
+def chart(document: dict, path: Path) -> bool:
+    """Draws the rates of CHART; False (and no file) when the run measured none of them."""
+    summary = document["summary"]
+    if not any(summary.get(key) for key, _ in CHART):
+        return False
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    summary = document["summary"]
     fig, ax = plt.subplots(figsize=(9, 4.5), dpi=110)
     width = 0.2
     for i, client in enumerate(CLIENTS):
@@ -289,6 +293,7 @@ def chart(document: dict, path: Path) -> None:
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
+    return True
 
 
 def write_reports(document: dict, out: Path) -> list[Path]:
@@ -301,5 +306,7 @@ def write_reports(document: dict, out: Path) -> list[Path]:
     paths = [out / "latest.json", out / "latest.md", out / "latest.png"]
     paths[0].write_text(json.dumps(document, indent=1, ensure_ascii=False) + "\n")
     paths[1].write_text(markdown(document))
-    chart(document, paths[2])
+    if not chart(document, paths[2]):
+        paths[2].unlink(missing_ok=True)  # an earlier run's chart would not belong to these figures
+        paths.pop()
     return paths
