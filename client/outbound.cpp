@@ -102,21 +102,23 @@ std::uint64_t Outbound::submitBlocking(std::string_view topic, std::string_view 
     // A waiting caller sends the queue itself when nobody else is sending: one thread hand-over
     // less for each message. Otherwise the sender takes it.
     std::unique_lock send(sendMutex, std::try_to_lock);
-    if (send.owns_lock() && online()) {
-        sendRound(send);
-    } else {
-        if (send.owns_lock()) send.unlock();
-        wakeSender();
+    if (send.owns_lock() && online()) sendRound(send, ticket);
+    if (send.owns_lock()) send.unlock();
+    // What is left (messages behind this one, or this one) is the sender's.
+    bool wake;
+    {
+        std::lock_guard lock(mutex);
+        wake = senderAsleep && !waiting.empty();
     }
+    if (wake) senderReady.notify_all();
     return ticket;
 }
 
 std::optional<int> Outbound::waitBlocking(std::uint64_t ticket, std::chrono::milliseconds limit,
                                           const std::function<bool()>& interrupted) {
     std::unique_lock lock(mutex);
-    blockingDone.wait_for(lock, limit, [&] {
-        return blockingResult.has_value() || !open || interrupted();
-    });
+    blockingDone.wait_for(lock, limit,
+                          [&] { return blockingResult.has_value() || !open || interrupted(); });
     std::optional<int> result;
     if (blockingTicket == ticket) result = blockingResult;
     blockingTicket = 0;
@@ -125,12 +127,16 @@ std::optional<int> Outbound::waitBlocking(std::uint64_t ticket, std::chrono::mil
 }
 
 void Outbound::wakeWaiters() {
-    { std::lock_guard lock(mutex); }
+    {
+        std::lock_guard lock(mutex);
+    }
     blockingDone.notify_all();
 }
 
 void Outbound::wakeSender() {
-    { std::lock_guard lock(mutex); }
+    {
+        std::lock_guard lock(mutex);
+    }
     senderReady.notify_all();
 }
 
@@ -223,13 +229,13 @@ void Outbound::run() {
         lock.unlock();
         {
             std::unique_lock send(sendMutex);
-            refused = !sendRound(send);
+            refused = !sendRound(send, 0);
         }
         lock.lock();
     }
 }
 
-bool Outbound::sendRound(std::unique_lock<std::mutex>&) {
+bool Outbound::sendRound(std::unique_lock<std::mutex>&, std::uint64_t upTo) {
     ClientHandle client = clientSource();
     if (!client) return false;
     if (reconciled != connects) {
@@ -242,6 +248,7 @@ bool Outbound::sendRound(std::unique_lock<std::mutex>&) {
         if (waiting.front()->qos != 0 && inflight.size() >= settings.maxInflight) break;
         transit = std::move(waiting.front());
         waiting.pop_front();
+        const bool last = transit->ticket == upTo;
         publishing = true;
         lock.unlock();
 
@@ -264,27 +271,31 @@ bool Outbound::sendRound(std::unique_lock<std::mutex>&) {
             break;
         }
         if (rc == MQTTCLIENT_SUCCESS) {
-            if (message->qos == 0 || std::find(acks.begin(), acks.end(), token) != acks.end()) {
+            if (message->qos == 0 || std::find(acks.begin(), acks.end(), token) != acks.end())
                 finish(std::move(message), 0);
-                continue;
-            }
-            auto [slot, fresh] = inflight.try_emplace(token);
-            if (!fresh) {
-                // The library holds one message per identifier: the one listed before is no
-                // longer in it and is sent again.
-                std::vector<Held> orphan;
-                orphan.push_back(std::move(slot->second));
-                requeueFront(orphan);
-            }
-            slot->second = std::move(message);
+            else
+                track(token, std::move(message));
         } else if (refusedOffline(rc)) {
             waiting.push_front(std::move(message));
             return false;
         } else {
             finish(std::move(message), rc);
         }
+        if (last) break;
     }
     return true;
+}
+
+void Outbound::track(MQTTClient_deliveryToken token, Held message) {
+    auto [slot, fresh] = inflight.try_emplace(token);
+    if (!fresh) {
+        // The library holds one message per identifier: the one listed before is no longer in it
+        // and is sent again.
+        std::vector<Held> orphan;
+        orphan.push_back(std::move(slot->second));
+        requeueFront(orphan);
+    }
+    slot->second = std::move(message);
 }
 
 void Outbound::reconcile(MQTTClient client) {

@@ -131,8 +131,11 @@ private:
     void run();
     // One round of sending, by the sender or a waiting caller holding sendMutex (send): the check
     // after a connect, then as many publishes as the window and the queue allow. Returns false
-    // when the library refused for want of a session.
-    bool sendRound(std::unique_lock<std::mutex>& send);
+    // when the library refused for want of a session. A waiting caller stops after its own
+    // message (upTo, its ticket; 0: no end but the window and the queue).
+    bool sendRound(std::unique_lock<std::mutex>& send, std::uint64_t upTo);
+    // Lists a message the library now holds under token; under mutex.
+    void track(MQTTClient_deliveryToken token, Held message);
     void reconcile(MQTTClient client);  // under sendMutex
     // Puts messages back at the front of the queue, in publish order.
     void requeueFront(std::vector<Held>& messages);  // under mutex

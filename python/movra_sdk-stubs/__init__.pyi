@@ -3,6 +3,7 @@
 # The module itself carries no annotations: these declarations must follow module.cpp exactly
 # (tests/python/test_types.py holds them against the running module).
 from collections.abc import Callable
+from concurrent.futures import Future
 from os import PathLike
 from typing import Literal, final, overload
 
@@ -50,12 +51,44 @@ class SDK:
         keyPassword: str | None = None,
         verifyPeer: bool = True,
         will: _Will | None = None,
+        maxInflight: int = 100,
+        maxQueued: int = 100000,
+        maxQueuedBytes: int = 67108864,
     ) -> None: ...
     def connect(self) -> bool: ...
     def disconnect(self) -> None: ...
+    # Waiting (the default): returns None once the message is done, failed or 10 s have passed.
+    # Not waiting: returns the message's future at once.
+    @overload
     def publish(
-        self, topic: _Text, payload: _Text, qos: int = 0, retained: bool = False
+        self,
+        topic: _Text,
+        payload: _Text,
+        qos: int = 0,
+        retained: bool = False,
+        *,
+        wait: Literal[True] = True,
     ) -> None: ...
+    @overload
+    def publish(
+        self,
+        topic: _Text,
+        payload: _Text,
+        qos: int = 0,
+        retained: bool = False,
+        *,
+        wait: Literal[False],
+    ) -> Future[None]: ...
+    @overload
+    def publish(
+        self,
+        topic: _Text,
+        payload: _Text,
+        qos: int = 0,
+        retained: bool = False,
+        *,
+        wait: bool = True,
+    ) -> Future[None] | None: ...
     def subscribe(self, topic: _Text, qos: int = 0) -> bool: ...
     def unsubscribe(self, topic: _Text, /) -> None: ...
     @overload
