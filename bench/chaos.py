@@ -112,8 +112,10 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
         )
         began = time.monotonic()
         span = count * interval
+        kill_numbers = []  # the number being published at each kill, to place a loss
         for k in range(1, kills + 1):
             time.sleep(max(0.0, began + span * k / (kills + 1) - time.monotonic()))
+            kill_numbers.append(round((time.monotonic() - began) / interval))
             broker.kill()
             time.sleep(downtime)
             broker.start()
@@ -128,8 +130,11 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
         broker.close()
         shutil.rmtree(data, ignore_errors=True)
     distinct = sum(1 for n in subscriber.arrivals if 0 <= n < count)
+    missing = [n for n in range(count) if n not in subscriber.arrivals]
     return {
         "lost": count - distinct,
+        "lost_numbers": missing[:20],
+        "kill_numbers": kill_numbers,
         "duplicates": sum(subscriber.arrivals.values()) - distinct,
         "not_completed": published["failed"] + published["unresolved"],
         "publisher": published,

@@ -192,6 +192,13 @@ def _cell(s: dict | None, fmt: str) -> str:
     return f"{fmt.format(s['median'])} ({fmt.format(s['min'])}–{fmt.format(s['max'])})"
 
 
+def lost_numbers(run: dict) -> str:
+    """The numbers a chaos run lost and where the broker was killed, when it lost any."""
+    if not run["lost"]:
+        return ""
+    return f" (lost {run['lost_numbers']}, kills at {run['kill_numbers']})"
+
+
 def markdown(document: dict) -> str:
     summary, machine = document["summary"], document["machine"]
     lines = [
@@ -226,8 +233,9 @@ def markdown(document: dict) -> str:
     calls = document["details"].get("wire_calls", {})
     if calls:
         per_qos = "; ".join(
-            f"QoS {qos.removeprefix('qos')}: {statistics.median(c['writes_per_msg'] for c in runs):.3f} writes "
-            f"and {statistics.median(c['reads_per_msg'] for c in runs):.3f} reads"
+            f"QoS {qos.removeprefix('qos')}: "
+            f"{statistics.median(c['writes_per_msg'] for c in runs):.3f} writes and "
+            f"{statistics.median(c['reads_per_msg'] for c in runs):.3f} reads"
             for qos, runs in calls.items()
         )
         lines += ["", f"Wire program, system calls per message in the pipelined rows: {per_qos}."]
@@ -236,7 +244,8 @@ def markdown(document: dict) -> str:
         config = document["config"]
         runs = "; ".join(
             f"{CLIENT_TITLES[r['client']]}, {r['session']} session: {r['lost']} lost, "
-            f"{r['duplicates']} duplicates, {r['publisher']['resolved']} completed, "
+            f"{r['duplicates']} duplicates{lost_numbers(r)}, "
+            f"{r['publisher']['resolved']} completed, "
             f"{r['publisher']['failed']} failed, {r['publisher']['unresolved']} pending, the last "
             f"completed {r['publisher']['settling_s']:.1f} s after the last publish"
             for r in chaos

@@ -39,7 +39,7 @@ enum { CONNACK = 2, PUBACK = 4, PUBREC = 5, PUBCOMP = 7 };
 #define MAX_IDS 65535 /* packet identifiers 1..65535 */
 #define MAX_SIZE (1 << 20)
 
-/* Per packet identifier: free, waiting for PUBACK (QoS 1) or PUBREC (QoS 2), waiting for PUBCOMP. */
+/* Per packet identifier: free, waiting for PUBACK (QoS 1) or PUBREC (QoS 2), or for PUBCOMP. */
 enum { ID_FREE = 0, ID_SENT, ID_RELEASED };
 
 struct conn {

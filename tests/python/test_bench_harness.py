@@ -40,9 +40,6 @@ FIGURES = {
     "publish_pipelined_qos1_cpu_us": PIPELINED,
     "receive_qos0_binary": ("movra_sdk",),
     "receive_qos0_binary_lost": ("movra_sdk",),
-    # The broker saves what it acknowledged before each SIGKILL: a loss is the publisher's.
-    "chaos_kept_lost": ("movra_sdk",),
-    "chaos_clean_lost": ("movra_sdk",),
 }
 
 
