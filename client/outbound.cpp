@@ -62,6 +62,7 @@ void Outbound::close() {
         std::vector<Held> sent;
         for (auto& entry : inflight) sent.push_back(std::move(entry.second));
         inflight.clear();
+        inflightQos2 = 0;
         std::sort(sent.begin(), sent.end(),
                   [](const Held& a, const Held& b) { return a.get()->ticket < b.get()->ticket; });
         for (Held& message : sent) finish(std::move(message), kPublishStopped);
@@ -146,8 +147,7 @@ void Outbound::acknowledged(MQTTClient_deliveryToken token) {
         std::lock_guard lock(mutex);
         auto found = inflight.find(token);
         if (found != inflight.end()) {
-            Held message = std::move(found->second);
-            inflight.erase(found);
+            Held message = untrack(found);
             finish(std::move(message), 0);
             wake = senderAsleep && !waiting.empty();
         } else if (publishing) {
@@ -217,7 +217,7 @@ void Outbound::run() {
             if (!online()) return false;
             if (connectsSeen.load() != reconciledSeen) return true;
             if (waiting.empty()) return false;
-            return waiting.front()->qos == 0 || inflight.size() < settings.maxInflight;
+            return roomFor(*waiting.front());
         };
         senderAsleep = true;
         if (refused)
@@ -245,7 +245,7 @@ bool Outbound::sendRound(std::unique_lock<std::mutex>&, std::uint64_t upTo) {
     }
     std::unique_lock lock(mutex);
     while (open && !waiting.empty() && online()) {
-        if (waiting.front()->qos != 0 && inflight.size() >= settings.maxInflight) break;
+        if (!roomFor(*waiting.front())) break;
         transit = std::move(waiting.front());
         waiting.pop_front();
         const bool last = transit->ticket == upTo;
@@ -287,15 +287,29 @@ bool Outbound::sendRound(std::unique_lock<std::mutex>&, std::uint64_t upTo) {
 }
 
 void Outbound::track(MQTTClient_deliveryToken token, Held message) {
-    auto [slot, fresh] = inflight.try_emplace(token);
-    if (!fresh) {
+    if (auto listed = inflight.find(token); listed != inflight.end()) {
         // The library holds one message per identifier: the one listed before is no longer in it
         // and is sent again.
         std::vector<Held> orphan;
-        orphan.push_back(std::move(slot->second));
+        orphan.push_back(untrack(listed));
         requeueFront(orphan);
     }
-    slot->second = std::move(message);
+    if (message->qos == 2) ++inflightQos2;
+    inflight.emplace(token, std::move(message));
+}
+
+Outbound::Held Outbound::untrack(Inflight::iterator listed) {
+    Held message = std::move(listed->second);
+    inflight.erase(listed);
+    if (message->qos == 2) --inflightQos2;
+    return message;
+}
+
+bool Outbound::roomFor(const Message& message) const {
+    if (message.qos == 0) return true;
+    if (message.qos == 2 && inflightQos2 >= std::min(settings.maxInflight, kMaxInflightQos2))
+        return false;
+    return inflight.size() < settings.maxInflight;
 }
 
 void Outbound::reconcile(MQTTClient client) {
@@ -311,8 +325,8 @@ void Outbound::reconcile(MQTTClient client) {
     std::vector<Held> orphans;
     for (auto it = inflight.begin(); it != inflight.end();) {
         if (std::find(held.begin(), held.end(), it->first) == held.end()) {
-            orphans.push_back(std::move(it->second));
-            it = inflight.erase(it);
+            auto orphan = it++;
+            orphans.push_back(untrack(orphan));
         } else {
             ++it;
         }

@@ -50,6 +50,11 @@
 
 namespace movra {
 
+// QoS 2 messages in flight at most, whatever maxInflight: mosquitto (max_inflight_messages) and
+// other brokers take no more unfinished QoS 2 messages from a client by default and leave the
+// ones beyond without PUBREC, and an MQTT 3.1.1 client cannot learn the broker's figure.
+inline constexpr std::size_t kMaxInflightQos2 = 20;
+
 struct OutboundSettings {
     std::size_t maxInflight = 100;
     std::size_t maxQueued = 100000;
@@ -120,6 +125,7 @@ private:
         void* tag = nullptr;  // null for a waiting caller's message
     };
     using Held = std::unique_ptr<Message>;
+    using Inflight = std::unordered_map<MQTTClient_deliveryToken, Held>;
 
     // Admits a message under the bounds; false when it does not fit.
     bool admit(std::size_t bytes);  // under mutex
@@ -134,8 +140,11 @@ private:
     // when the library refused for want of a session. A waiting caller stops after its own
     // message (upTo, its ticket; 0: no end but the window and the queue).
     bool sendRound(std::unique_lock<std::mutex>& send, std::uint64_t upTo);
-    // Lists a message the library now holds under token; under mutex.
+    // Lists a message the library now holds under token, takes one off the list; under mutex.
     void track(MQTTClient_deliveryToken token, Held message);
+    Held untrack(Inflight::iterator listed);
+    // The window has room for the message; under mutex.
+    bool roomFor(const Message& message) const;
     void reconcile(MQTTClient client);  // under sendMutex
     // Puts messages back at the front of the queue, in publish order.
     void requeueFront(std::vector<Held>& messages);  // under mutex
@@ -156,8 +165,9 @@ private:
     std::condition_variable senderReady;
     std::condition_variable blockingDone;
     std::deque<Held> waiting;
-    std::unordered_map<MQTTClient_deliveryToken, Held> inflight;
-    Held transit;  // the message inside a library publish, owned by the sender
+    Inflight inflight;
+    std::size_t inflightQos2 = 0;  // of the messages in inflight
+    Held transit;                  // the message inside a library publish, owned by the sender
     bool transitAbandoned = false;
     // Tokens acknowledged while a publish was under way and before it returned its token.
     std::vector<MQTTClient_deliveryToken> earlyAcks;

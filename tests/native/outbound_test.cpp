@@ -55,7 +55,8 @@ TEST(Outbound, EveryOutcomeOnceThroughACrashAndAStop) {
     ConsoleCapture quiet;
     Outcomes outcomes;
     auto publisher = std::make_unique<SDK>();
-    publisher->setOutcomeSink([&](std::span<const PublishOutcome> batch) { outcomes.record(batch); });
+    publisher->setOutcomeSink(
+        [&](std::span<const PublishOutcome> batch) { outcomes.record(batch); });
     InitOptions options{.clientId = uniqueClientId(),
                         .brokerHost = broker.address(),
                         .protocol = "tcp",
