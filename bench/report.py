@@ -192,6 +192,20 @@ def _cell(s: dict | None, fmt: str) -> str:
     return f"{fmt.format(s['median'])} ({fmt.format(s['min'])}–{fmt.format(s['max'])})"
 
 
+def _wire_calls_note(calls: dict) -> str:
+    """The wire program's system calls per message, median over the rounds, by QoS."""
+
+    def median(runs: list, key: str) -> float:
+        return statistics.median(run[key] for run in runs)
+
+    per_qos = [
+        f"QoS {qos.removeprefix('qos')}: {median(runs, 'writes_per_msg'):.3f} writes and "
+        f"{median(runs, 'reads_per_msg'):.3f} reads"
+        for qos, runs in calls.items()
+    ]
+    return f"Wire program, system calls per message in the pipelined rows: {'; '.join(per_qos)}."
+
+
 def lost_numbers(run: dict) -> str:
     """The numbers a chaos run lost and where the broker was killed, when it lost any."""
     if not run["lost"]:
@@ -232,13 +246,7 @@ def markdown(document: dict) -> str:
         lines += ["", f"Memory runs: {counts}."]
     calls = document["details"].get("wire_calls", {})
     if calls:
-        per_qos = "; ".join(
-            f"QoS {qos.removeprefix('qos')}: "
-            f"{statistics.median(c['writes_per_msg'] for c in runs):.3f} writes and "
-            f"{statistics.median(c['reads_per_msg'] for c in runs):.3f} reads"
-            for qos, runs in calls.items()
-        )
-        lines += ["", f"Wire program, system calls per message in the pipelined rows: {per_qos}."]
+        lines += ["", _wire_calls_note(calls)]
     chaos = document["details"].get("chaos", [])
     if chaos:
         config = document["config"]
