@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import collections
+import concurrent.futures
 import threading
 import time
 
@@ -14,7 +16,9 @@ from common import (
     main,
     memory_run,
     mixed_p50,
+    paced,
     payload,
+    pipelined_publish,
     receive_result,
     run_at_once,
     timed_publish,
@@ -62,6 +66,68 @@ def publish(args: Args) -> dict:
     return result
 
 
+def pipelined(args: Args) -> dict:
+    """publish(wait=False) `count` times, then waits for every future (a failed one fails the
+    run); up to `window` messages in flight, the queue sized to hold them all."""
+    qos, size, count = args.int("qos", 1), args.int("size", 100), args.int("count", 10000)
+    topic, body = args.str("topic", "bench/movra/pipe"), payload(size)
+    sdk = movra_sdk.SDK()
+    init(
+        sdk,
+        args,
+        "bench-movra-pipe",
+        "bench",
+        "secret",
+        cleanSession=True,
+        maxInflight=args.int("window", 100),
+        maxQueued=count,
+    )
+    if not sdk.connect():
+        raise RuntimeError("connect failed")
+    send = sdk.publish
+
+    def settle(futures):
+        for future in futures:
+            future.result()
+
+    result = pipelined_publish(lambda: send(topic, body, qos, wait=False), settle, count, size)
+    sdk.stop()
+    return result
+
+
+def chaos(args: Args) -> dict:
+    """Numbered QoS 1 messages with wait=False, one every `interval` s, through the broker's
+    restarts (default reconnect and queue settings); then waits up to `settle` s for the futures."""
+    count, interval = args.int("count", 3000), args.float("interval", 0.002)
+    topic = args.str("topic", "bench/chaos")
+    sdk = movra_sdk.SDK()
+    clean = bool(args.int("clean", 0))
+    init(sdk, args, args.str("id", "bench-movra-chaos"), "", "", cleanSession=clean)
+    if not sdk.connect():
+        raise RuntimeError("connect failed")
+    emit("ready")
+    send = sdk.publish
+    began = time.monotonic()
+    futures = paced(lambda i: send(topic, payload(100, i), 1, wait=False), count, interval)
+    published_at = time.monotonic()
+    done, pending = concurrent.futures.wait(futures, timeout=args.float("settle", 60))
+    settled_at = time.monotonic()
+    errors = collections.Counter(
+        type(f.exception()).__name__ for f in done if f.exception() is not None
+    )
+    sdk.stop()
+    failed = sum(errors.values())
+    return {
+        "published": count,
+        "resolved": len(done) - failed,
+        "failed": failed,
+        "unresolved": len(pending),
+        "errors": dict(errors),
+        "publishing_s": round(published_at - began, 3),
+        "settling_s": round(settled_at - published_at, 3),
+    }
+
+
 def receive(args: Args) -> dict:
     """Kept session (id=): connects and drains what was queued for it. live=1: subscribes on a
     clean session and says "ready". Timed from the first arrival to the last."""
@@ -70,7 +136,12 @@ def receive(args: Args) -> dict:
     sdk = movra_sdk.SDK()
     init(sdk, args, args.str("id", "bench-movra-recv"), "", "", cleanSession=bool(live))
     add = inbox.add
-    sdk.on_message(lambda topic, body: add(body))
+    # binary=1: the handler is given the payload as bytes, without the decode to str.
+    binary = bool(args.int("binary", 0))
+    if binary:
+        sdk.on_message(lambda topic, body: add(body), binary=True)
+    else:
+        sdk.on_message(lambda topic, body: add(body))
     cpu = time.process_time()
     sdk.connect()
     if live:
@@ -79,8 +150,9 @@ def receive(args: Args) -> dict:
     end = inbox.wait(idle=1.0)
     cpu = time.process_time() - cpu
     sdk.stop()
+    sep = b" " if binary else " "
     return receive_result(
-        inbox, count, inbox.first_at, end, cpu, lambda body: int(body.split(" ", 1)[0])
+        inbox, count, inbox.first_at, end, cpu, lambda body: int(body.split(sep, 1)[0])
     )
 
 
@@ -215,5 +287,7 @@ if __name__ == "__main__":
             "memory": memory,
             "mixed": mixed,
             "parallel": parallel,
+            "pipelined": pipelined,
+            "chaos": chaos,
         }
     )

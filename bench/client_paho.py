@@ -19,7 +19,9 @@ from common import (
     main,
     memory_run,
     mixed_p50,
+    paced,
     payload,
+    pipelined_publish,
     receive_result,
     run_at_once,
     timed_publish,
@@ -85,6 +87,55 @@ def publish(args: Args) -> dict:
         )
     end(client)
     return result
+
+
+def pipelined(args: Args) -> dict:
+    """Publishes `count` messages, then waits for each (its own pipelining: up to `window` in
+    flight, the rest in its queue)."""
+    qos, size, count = args.int("qos", 1), args.int("size", 100), args.int("count", 10000)
+    topic, body = args.str("topic", "bench/paho/pipe"), payload(size).encode()
+    client = client_for("bench-paho-pipe")
+    client.max_inflight_messages_set(args.int("window", 100))
+    start(client, args)
+    send = client.publish
+
+    def settle(infos):
+        for info in infos:
+            info.wait_for_publish()
+
+    result = pipelined_publish(lambda: send(topic, body, qos), settle, count, size)
+    end(client)
+    return result
+
+
+def chaos(args: Args) -> dict:
+    """Numbered QoS 1 messages, one every `interval` s, through the broker's restarts (automatic
+    reconnection with its default delays); then waits up to `settle` s for every acknowledgement.
+    A message published while the connection is down is queued and sent after the reconnect."""
+    count, interval = args.int("count", 3000), args.float("interval", 0.002)
+    topic = args.str("topic", "bench/chaos")
+    acked: set[int] = set()
+    client = client_for(args.str("id", "bench-paho-chaos"), clean=bool(args.int("clean", 0)))
+    client.on_publish = lambda c, userdata, mid, reason, props: acked.add(mid)
+    start(client, args)
+    emit("ready")
+    began = time.monotonic()
+    infos = paced(lambda i: client.publish(topic, payload(100, i).encode(), 1), count, interval)
+    published_at = time.monotonic()
+    deadline = published_at + args.float("settle", 60)
+    while time.monotonic() < deadline and not all(i.mid in acked for i in infos):
+        time.sleep(0.05)
+    resolved = sum(i.mid in acked for i in infos)
+    settled_at = time.monotonic()
+    end(client)
+    return {
+        "published": count,
+        "resolved": resolved,
+        "failed": 0,
+        "unresolved": count - resolved,
+        "publishing_s": round(published_at - began, 3),
+        "settling_s": round(settled_at - published_at, 3),
+    }
 
 
 def receive(args: Args) -> dict:
@@ -210,5 +261,7 @@ if __name__ == "__main__":
             "memory": memory,
             "mixed": mixed,
             "parallel": parallel,
+            "pipelined": pipelined,
+            "chaos": chaos,
         }
     )

@@ -111,6 +111,29 @@ def timed_publish(publish_one, seconds: float, size: int, finish=None) -> dict:
     return rate_result(count, time.perf_counter() - start, size, time.process_time() - cpu)
 
 
+def pipelined_publish(send_one, settle, count: int, size: int) -> dict:
+    """Hands `count` messages to send_one() without waiting for any, then settle(handles) waits
+    until every one of them is complete; timed from the first send to the last completion."""
+    cpu = time.process_time()
+    start = time.perf_counter()
+    handles = [send_one() for _ in range(count)]
+    settle(handles)
+    return rate_result(count, time.perf_counter() - start, size, time.process_time() - cpu)
+
+
+def paced(send_numbered, count: int, interval: float) -> list:
+    """Calls send_numbered(i) for i in 0..count-1, one every `interval` seconds on a fixed schedule
+    (a late call does not push the later ones back); returns what the calls returned."""
+    handles = []
+    begin = time.perf_counter()
+    for i in range(count):
+        delay = begin + i * interval - time.perf_counter()
+        if delay > 0:
+            time.sleep(delay)
+        handles.append(send_numbered(i))
+    return handles
+
+
 class Inbox:
     """Collects handler calls: the payloads, a wake-up once `target` have arrived, arrival times."""
 

@@ -31,6 +31,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench_native.h"
+
 #define TOPIC_DEFAULT "bench/c"
 #define MEMORY_MARK 10000
 
@@ -48,25 +50,6 @@ static struct {
     double* samples; /* roundtrip: arrival times */
     long target;     /* the main thread is woken when the count reaches it */
 } state = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0, 0, NULL, 0, 0, 0, 0, NULL, 0};
-
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
-static double cpuSeconds(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
-static const char* option(int argc, char** argv, const char* key, const char* fallback) {
-    size_t n = strlen(key);
-    for (int i = 3; i < argc; ++i)
-        if (strncmp(argv[i], key, n) == 0 && argv[i][n] == '=') return argv[i] + n + 1;
-    return fallback;
-}
 
 static long optionLong(int argc, char** argv, const char* key, long fallback) {
     const char* v = option(argc, argv, key, NULL);

@@ -3,12 +3,14 @@
     .venv/bin/python bench/run.py            # make bench: 5 rounds, writes bench/results/latest.*
     .venv/bin/python bench/run.py --quick    # make bench-quick: fewer and smaller runs, written
                                              # to build/bench-quick
+    .venv/bin/python bench/run.py --only pipelined,chaos   # some rows alone, written to
+                                             # build/bench-only
 
 Every workload runs in a fresh process of the client under test (client_movra.py, client_paho.py,
-the native paho_c_client), interleaved: each round runs each workload once per client, in an order
-that rotates from round to round. Figures are the median over the rounds, with the lowest and
-highest. The output is a JSON file with every figure and the machine, a Markdown table and a PNG
-chart.
+the native paho_c_client and wire_client), interleaved: each round runs each workload once per
+client, in an order that rotates from round to round. Figures are the median over the rounds, with
+the lowest and highest. The output is a JSON file with every figure and the machine, a Markdown
+table and a PNG chart.
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT))
 
+from chaos import run_chaos  # noqa: E402
 from machine import describe_machine  # noqa: E402
 from report import write_reports  # noqa: E402
 
@@ -38,7 +41,9 @@ CLIENTS = {
     "movra_sdk": [sys.executable, str(HERE / "client_movra.py")],
     "paho-mqtt": [sys.executable, str(HERE / "client_paho.py")],
     "paho-c": [str(ROOT / "build/native/bench/paho_c_client")],
+    "wire": [str(ROOT / "build/native/bench/wire_client")],
 }
+NATIVE = ("paho-c", "wire")
 PROCESS_TIMEOUT = 120
 
 FULL = dict(
@@ -53,6 +58,12 @@ FULL = dict(
     memory_count={"movra_sdk": 1_000_000, "paho-mqtt": 100_000, "paho-c": 1_000_000},
     memory_mark=10_000,
     recovery_rounds=5,
+    pipelined_count=20_000,
+    chaos_rounds=1,
+    chaos_count=3000,
+    chaos_interval=0.002,
+    chaos_kills=4,
+    chaos_downtime=0.3,
 )
 QUICK = dict(
     rounds=2,
@@ -66,12 +77,47 @@ QUICK = dict(
     memory_count={"movra_sdk": 20_000, "paho-mqtt": 20_000, "paho-c": 20_000},
     memory_mark=2_000,
     recovery_rounds=1,
+    pipelined_count=3000,
+    chaos_rounds=1,
+    chaos_count=600,
+    chaos_interval=0.002,
+    chaos_kills=4,
+    chaos_downtime=0.1,
 )
 SIZES = {"10 B": 10, "1 KiB": 1024, "64 KiB": 65536, "1 MiB": 1 << 20}
 
 
-# The clients measured over TLS as well (the C program stays the flood publisher, over TCP).
-TLS_CLIENTS = ("movra_sdk", "paho-mqtt")
+# Messages in flight in the pipelined rows, by QoS. mosquitto ends an MQTT 3.1.1 connection that has
+# more unreleased incoming QoS 2 messages than its max_inflight_messages (20 unless configured), so
+# the QoS 2 window is the broker's.
+PIPELINE_WINDOWS = {1: 100, 2: 20}
+
+# The rows of a run (--only picks some), with the clients each is measured for. The wire program
+# takes part only where it is the limit the others are compared with; the clients measured over
+# TLS are the Python ones (the C program stays the flood publisher, over TCP).
+LIBRARIES = ("movra_sdk", "paho-mqtt", "paho-c")
+PYTHON = ("movra_sdk", "paho-mqtt")
+ROWS = {
+    "publish": LIBRARIES,
+    "throughput": LIBRARIES,
+    "roundtrip": LIBRARIES,
+    "connects": (*LIBRARIES, "wire"),
+    "mixed": PYTHON,
+    "parallel": PYTHON,
+    "pipelined": ("movra_sdk", "paho-mqtt", "wire"),
+    "flood": LIBRARIES,
+    "backlog": LIBRARIES,
+    "tls": PYTHON,
+    "recovery": LIBRARIES,
+    "memory": LIBRARIES,
+    "chaos": PYTHON,
+}
+
+
+def rotated(names: tuple | list, n: int) -> list:
+    """The order of round n: the list turned by n places."""
+    k = n % len(names)
+    return [*names[k:], *names[:k]]
 
 
 class Bench:
@@ -89,11 +135,14 @@ class Bench:
 
     # ---- running client processes ----
 
-    def argv(self, client: str, mode: str, tls: bool, options: dict) -> list[str]:
+    def argv(
+        self, client: str, mode: str, tls: bool, options: dict, uri: str | None = None
+    ) -> list[str]:
+        """The command line; `uri` names another broker than the run's."""
         if tls:
             uri = f"ssl://127.0.0.1:{self.broker.ports['tls']}"
             options = {**options, "ca": self.ca}
-        else:
+        elif uri is None:
             uri = self.uri
         return [*CLIENTS[client], mode, uri, *(f"{k}={v}" for k, v in options.items())]
 
@@ -102,9 +151,11 @@ class Bench:
         proc = subprocess.run(argv, capture_output=True, text=True, timeout=PROCESS_TIMEOUT)
         return self._result(client, mode, proc.returncode, proc.stdout, proc.stderr)
 
-    def start(self, client: str, mode: str, tls: bool = False, **options) -> subprocess.Popen:
+    def start(
+        self, client: str, mode: str, tls: bool = False, uri: str | None = None, **options
+    ) -> subprocess.Popen:
         """Starts a client that says "ready" before its measured part; returns once it has."""
-        argv = self.argv(client, mode, tls, options)
+        argv = self.argv(client, mode, tls, options, uri)
         proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         line = proc.stdout.readline().strip()
         if line != "ready":
@@ -168,16 +219,30 @@ class Bench:
             self.record("connects_enterprise", client, r["rate"] if wrapped else None)
 
     def mixed(self, client: str) -> None:
-        if client == "paho-c":
-            return
         r = self.run(client, "mixed", count=self.config["mixed_count"])
         self.record("mixed_qos1_p50_us", client, r["p50_us"])
 
     def parallel(self, client: str) -> None:
-        if client == "paho-c":
-            return
         r = self.run(client, "parallel", clients=20)
         self.record("parallel_connect_s", client, r["seconds"])
+
+    def pipelined(self, client: str) -> None:
+        """Publishes without waiting for each message (up to a window in flight), then waits for
+        all; timed until the last acknowledgement."""
+        for qos, window in PIPELINE_WINDOWS.items():
+            r = self.run(
+                client,
+                "pipelined",
+                qos=qos,
+                size=100,
+                count=self.config["pipelined_count"],
+                window=window,
+            )
+            self.record(f"publish_pipelined_qos{qos}", client, r["rate"])
+            self.record(f"publish_pipelined_qos{qos}_cpu_us", client, r["cpu_us_per_msg"])
+            if client == "wire":
+                calls = {k: r[k] for k in ("writes_per_msg", "reads_per_msg")}
+                self.extra.setdefault("wire_calls", {}).setdefault(f"qos{qos}", []).append(calls)
 
     def parallel_recovery(self, downtime: float) -> None:
         proc = self.start("movra_sdk", "parallel", clients=20, restart=1)
@@ -188,15 +253,21 @@ class Bench:
         r = self.finish("movra_sdk", "parallel", proc)
         self.record("parallel_recovery_s", "movra_sdk", r["reconnected_at"] - accepted)
 
-    def flood_receive(self, client: str, round_no: int, tls: bool = False) -> None:
+    def flood_receive(
+        self, client: str, round_no: int, tls: bool = False, binary: bool = False
+    ) -> None:
         """QoS 0: the client subscribes, then a separate publisher process floods the topic as
         fast as it can. The broker queues without limit, so every message it accepted is handed
         on; `lost` counts the messages that did not reach the handler. With tls the client
-        receives over TLS; the publisher stays on TCP."""
+        receives over TLS; the publisher stays on TCP. binary: the handler takes the payload as
+        bytes (movra_sdk's on_message(binary=True))."""
         count = self.config["flood_count"]
-        suffix = "_tls" if tls else ""
+        suffix = "_tls" if tls else "_binary" if binary else ""
         topic = f"bench/flood{suffix}/{round_no}/{client}"
-        proc = self.start(client, "receive", tls, live=1, qos=0, count=count, topic=topic)
+        options = dict(live=1, qos=0, count=count, topic=topic)
+        if binary:
+            options["binary"] = 1
+        proc = self.start(client, "receive", tls, **options)
         self.run("paho-c", "flood", qos=0, count=count, topic=topic)
         r = self.finish(client, "receive", proc)
         self.record(f"receive_qos0{suffix}", client, r["rate"])
@@ -273,6 +344,22 @@ class Bench:
         }
         self.record("memory_growth_mib_per_million", client, per_million / (1 << 20))
 
+    def chaos(self, client: str, clean: bool, round_no: int) -> None:
+        """Numbered QoS 1 messages through SIGKILL restarts of a persistent broker of its own
+        (chaos.py); the publisher's session kept or clean."""
+        kind = "clean" if clean else "kept"
+        r = run_chaos(
+            lambda c, uri, **options: self.start(c, "chaos", uri=uri, **options),
+            lambda c, proc: self.finish(c, "chaos", proc),
+            client,
+            clean,
+            self.config,
+            f"{round_no}-{client}-{kind}",
+        )
+        for figure in ("lost", "duplicates", "not_completed"):
+            self.record(f"chaos_{kind}_{figure}", client, r[figure])
+        self.extra.setdefault("chaos", []).append({"client": client, "session": kind, **r})
+
     # ---- the whole run ----
 
     def guarded(self, step, *args) -> None:
@@ -288,38 +375,52 @@ class Bench:
             self.broker.start()
             step(*args)
 
-    def run_all(self) -> None:
+    def run_all(self, rows: set[str]) -> None:
+        """Runs the rows named in `rows` (keys of ROWS)."""
         names = list(CLIENTS)
         rounds = self.config["rounds"]
-        for n in range(rounds):
-            order = names[n % len(names) :] + names[: n % len(names)]
+
+        def serving(row: str, order: list[str]) -> list[str]:
+            return [c for c in order if c in ROWS[row]] if row in rows else []
+
+        per_client = (
+            ("publish", self.publish_rates),
+            ("throughput", self.throughput),
+            ("roundtrip", self.roundtrip),
+            ("connects", self.connects),
+            ("mixed", self.mixed),
+            ("parallel", self.parallel),
+            ("pipelined", self.pipelined),
+        )
+        for n in range(rounds if rows - {"recovery", "memory", "chaos"} else 0):
+            order = rotated(names, n)
             self.log(f"round {n + 1}/{rounds}: {' '.join(order)}")
-            for step in (
-                self.publish_rates,
-                self.throughput,
-                self.roundtrip,
-                self.connects,
-                self.mixed,
-                self.parallel,
-            ):
-                for client in order:
+            for row, step in per_client:
+                for client in serving(row, order):
                     self.guarded(step, client)
-            for client in order:
+            for client in serving("flood", order):
                 self.guarded(self.flood_receive, client, n)
-            self.guarded(self.backlog_receive, order, n)
-            for client in (c for c in order if c in TLS_CLIENTS):
+                if client == "movra_sdk":
+                    self.guarded(self.flood_receive, client, n, False, True)
+            if "backlog" in rows:
+                self.guarded(self.backlog_receive, serving("backlog", order), n)
+            for client in serving("tls", order):
                 self.guarded(self.tls_publish, client)
                 self.guarded(self.flood_receive, client, n, True)
-        for n in range(self.config["recovery_rounds"]):
+        for n in range(self.config["recovery_rounds"] if "recovery" in rows else 0):
             downtime = 0.15 + 0.2 * n
-            order = names[n % len(names) :] + names[: n % len(names)]
             self.log(f"recovery {n + 1}/{self.config['recovery_rounds']} (down {downtime:.2f} s)")
-            for client in order:
+            for client in serving("recovery", rotated(names, n)):
                 self.guarded(self.recovery, client, downtime)
             self.guarded(self.parallel_recovery, downtime)
-        for client in names:
+        for client in serving("memory", names):
             self.log(f"memory: {client}")
             self.guarded(self.memory, client)
+        for n in range(self.config["chaos_rounds"] if "chaos" in rows else 0):
+            for client in serving("chaos", rotated(names, n)):
+                for clean in (False, True):
+                    self.log(f"chaos {n + 1}: {client}, {'clean' if clean else 'kept'} session")
+                    self.chaos(client, clean, n)
 
 
 def main() -> int:
@@ -329,22 +430,35 @@ def main() -> int:
         "--out",
         type=Path,
         help="directory for latest.json, latest.md and latest.png (default: "
-        "bench/results, or build/bench-quick with --quick, so that a quick "
-        "run never replaces the published figures)",
+        "bench/results, or build/bench-quick with --quick and build/bench-only with "
+        "--only, so that a partial run never replaces the published figures)",
     )
     parser.add_argument("--rounds", type=int, help="override the number of rounds")
+    parser.add_argument(
+        "--only",
+        help="comma-separated rows to run (default: all; written to build/bench-only unless "
+        f"--out says otherwise): {','.join(ROWS)}",
+    )
     args = parser.parse_args()
 
+    rows = set(ROWS)
+    if args.only:
+        rows = {row.strip() for row in args.only.split(",") if row.strip()}
+        if not rows or rows - set(ROWS):
+            parser.error(f"--only takes rows from {','.join(ROWS)}")
     config = dict(QUICK if args.quick else FULL)
     if args.out is None:
-        args.out = ROOT / "build" / "bench-quick" if args.quick else HERE / "results"
+        if args.only:
+            args.out = ROOT / "build" / "bench-only"
+        else:
+            args.out = ROOT / "build" / "bench-quick" if args.quick else HERE / "results"
     if args.rounds:
         config["rounds"] = args.rounds
-    if not Path(CLIENTS["paho-c"][0]).exists():
-        print(
-            "bench: build/native/bench/paho_c_client is missing: run 'make native'", file=sys.stderr
-        )
-        return 2
+        config["chaos_rounds"] = args.rounds
+    for native in NATIVE:
+        if not Path(CLIENTS[native][0]).exists():
+            print(f"bench: {CLIENTS[native][0]} is missing: run 'make native'", file=sys.stderr)
+            return 2
 
     began = time.monotonic()
     load_before = [round(x, 2) for x in os.getloadavg()]
@@ -354,11 +468,15 @@ def main() -> int:
         bench = Bench(
             config, broker, log=lambda text: print(f"bench: {text}", flush=True), ca=certs.ca
         )
-        bench.run_all()
+        bench.run_all(rows)
     shutil.rmtree(certs_dir, ignore_errors=True)
     elapsed = time.monotonic() - began
+    command = "make bench-quick" if args.quick else "make bench"
+    if args.only:
+        command = f"bench/run.py {' '.join(sys.argv[1:])}"
     document = {
-        "command": "make bench-quick" if args.quick else "make bench",
+        "command": command,
+        "rows": sorted(rows),
         "mode": "quick" if args.quick else "full",
         "duration_s": round(elapsed, 1),
         "machine": {**describe_machine(ROOT), "load_average_before": load_before},
