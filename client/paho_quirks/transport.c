@@ -67,6 +67,7 @@ void movra_transport_counters_get(struct movra_transport_counters* out) {
     out->buffered_reads = atomic_load(&n_buffered_reads);
     out->wakeups = atomic_load(&transport_n_wakeups);
     out->stale_posts = atomic_load(&transport_n_stale_posts);
+    out->handover_waits = atomic_load(&transport_n_handover_waits);
 }
 
 int __wrap_connect(int fd, const struct sockaddr* addr, socklen_t len) {

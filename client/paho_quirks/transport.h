@@ -64,6 +64,7 @@ struct movra_transport_counters {
     unsigned long long buffered_reads;  /* library reads served from a buffer */
     unsigned long long wakeups;         /* receive-thread waits ended by a wake-up */
     unsigned long long stale_posts;     /* semaphore posts discarded as older than the connect */
+    unsigned long long handover_waits;  /* guarded client locks given back: a callback's gap */
 };
 
 void movra_transport_counters_get(struct movra_transport_counters* out);

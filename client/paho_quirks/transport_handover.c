@@ -120,6 +120,7 @@ int WRAP_LOCK(pthread_mutex_t* mutex) {
     const int guarded = tl.guarded > 0 && !tl.receive && (known ? mutex == known : tl.holds == 0);
     while (rc == 0 && guarded && atomic_load(&in_gap) > 0) {
         unsigned long long seen = atomic_load(&gap_closed);
+        atomic_fetch_add(&transport_n_handover_waits, 1);
         REAL_UNLOCK(mutex);
         if (atomic_load(&in_gap) > 0) transport_wait_gen(&gap_closed, seen, -1);
         rc = REAL_LOCK(mutex);

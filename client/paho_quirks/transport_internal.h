@@ -32,6 +32,6 @@ void transport_receive_waits(int waiting);
 void transport_receive_ends(void);
 
 /* Counters of transport_wait.c and transport_handover.c. */
-extern atomic_ullong transport_n_wakeups, transport_n_stale_posts;
+extern atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_handover_waits;
 
 #endif

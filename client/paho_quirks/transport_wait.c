@@ -17,7 +17,7 @@
 #include "transport.h"
 #include "transport_internal.h"
 
-atomic_ullong transport_n_wakeups, transport_n_stale_posts;
+atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_handover_waits;
 
 /* ---- wake-ups -------------------------------------------------------------------------------
  * kick_gen: callers want the receive thread to look again (a connect, a wait for a packet, a
