@@ -62,7 +62,10 @@ endfunction()
 #   1.3.12, Paho_thread_lock_mutex from 1.3.13: pthread_mutex_lock would also catch the locks
 #   inside the library's semaphores and events, which are no client lock), as does the idle pause
 #   MQTTTime_sleep (usleep is also the proxy's and the semaphore loop's pause). Releases 1.3.11 to
-#   1.3.16.
+#   1.3.15: 1.3.16 reworked the receive thread's pass (a socket pair wakes its poll, drained before
+#   each wait), and the handover guard, which counts on that pass waiting between its turns at the
+#   client lock, kept a connecting caller from the lock while a connect awaited its CONNACK (native
+#   tests hung on Debian sid). There the socket tier alone applies.
 # - semaphore: the callers' waits for the receive thread, Thread_wait_sem and Thread_post_sem,
 #   binary semaphores polled every 10 ms. Only where the archive still has them (1.3.11 to 1.3.15):
 #   1.3.16 replaced them with condition-variable events, which wake a waiter at once by themselves,
@@ -71,9 +74,10 @@ set(MOVRA_PAHO_SOCKET_WRAPS
   connect:Socket.c.o poll:Socket.c.o recv:Socket.c.o writev:Socket.c.o close:Socket.c.o
   SSL_set_fd:SSLSocket.c.o)
 set(MOVRA_PAHO_SEMAPHORE_WRAPS Thread_wait_sem:MQTTClient.c.o Thread_post_sem:MQTTClient.c.o)
-# The releases whose code the layer was read against, and the last one with semaphores.
+# The releases whose code the layer was read against, and the last one of the other two tiers.
 set(MOVRA_PAHO_LAYER_OLDEST 1.3.11)
 set(MOVRA_PAHO_LAYER_NEWEST 1.3.16)
+set(MOVRA_PAHO_SCHEDULING_NEWEST 1.3.15)
 set(MOVRA_PAHO_SEMAPHORE_NEWEST 1.3.15)
 
 # Whether every call:member of a list is made by that member of the archive ("" when so, else what
@@ -146,7 +150,10 @@ if(MOVRA_TRANSPORT AND transport_problem STREQUAL "")
     movra_paho_missing_calls("${scheduling_wraps}" missing)
     movra_paho_defines(Socket.c.o Socket_getReadySocket ready_defined)
     movra_paho_defines(MQTTTime.c.o MQTTTime_sleep sleep_defined)
-    if(MOVRA_PAHO_THREAD_PREFIX STREQUAL "")
+    if(archive_version VERSION_GREATER MOVRA_PAHO_SCHEDULING_NEWEST)
+      string(APPEND transport_problem
+             " scheduling tier: the receive pass of ${archive_version} was not read against;")
+    elseif(MOVRA_PAHO_THREAD_PREFIX STREQUAL "")
       string(APPEND transport_problem " scheduling tier: Thread.c.o defines no lock_mutex;")
     elseif(NOT missing STREQUAL "" OR NOT ready_defined OR NOT sleep_defined)
       string(APPEND transport_problem " scheduling tier:${missing} or its pass and pause moved;")
