@@ -25,7 +25,7 @@ atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_handover
  * run_gen: the receive thread made progress (first pass, a socket handled, thread ended);
  *   callers' pauses wait for it. Two counters keep callers from waking each other in turn. */
 
-static atomic_ullong kick_gen, run_gen;
+static atomic_ullong kick_gen;
 static atomic_int waiters;
 static pthread_mutex_t wait_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wait_cond;
@@ -33,6 +33,7 @@ static int wake_fd = -1;
 static pthread_once_t wake_once = PTHREAD_ONCE_INIT;
 
 #if MOVRA_TIER_SCHEDULING
+static atomic_ullong run_gen;
 static atomic_int receivers; /* receive threads that have made their first pass and not ended */
 static atomic_int starting;  /* library threads started that have not made a first pass or ended */
 static pthread_key_t exit_key;
