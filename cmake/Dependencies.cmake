@@ -56,16 +56,17 @@ endfunction()
 # read: --wrap does not check types, so a function of the same name with another meaning would link
 # and corrupt memory.
 # - socket: the C library's and OpenSSL's socket calls. Releases 1.3.11 to 1.3.16.
-# - scheduling: the receive thread's pass and pauses, the library's threads and its locks (the
-#   message handover). Threads are marked where Thread.c starts them (pthread_create, the same in
-#   every release); the locks keep the library's names, in either spelling (Thread_lock_mutex up to
-#   1.3.12, Paho_thread_lock_mutex from 1.3.13: pthread_mutex_lock would also catch the locks
-#   inside the library's semaphores and events, which are no client lock), as does the idle pause
-#   MQTTTime_sleep (usleep is also the proxy's and the semaphore loop's pause). Releases 1.3.11 to
+# - scheduling: the receive thread's pass and pauses and the library's threads: MQTTTime_sleep
+#   (usleep is also the proxy's and the semaphore loop's pause, so the library's name is kept),
+#   Socket_getReadySocket, and pthread_create, made where Thread.c starts a thread (the same in
+#   every release; it replaces Thread_start/Paho_thread_start). Releases 1.3.11 to 1.3.16.
+# - handover: the library's lock functions, in the archive's spelling (Thread_lock_mutex up to
+#   1.3.12, Paho_thread_lock_mutex from 1.3.13; pthread_mutex_lock would also catch the locks
+#   inside the library's semaphores and events, which are no client lock). Releases 1.3.11 to
 #   1.3.15: 1.3.16 reworked the receive thread's pass (a socket pair wakes its poll, drained before
-#   each wait), and the handover guard, which counts on that pass waiting between its turns at the
-#   client lock, kept a connecting caller from the lock while a connect awaited its CONNACK (native
-#   tests hung on Debian sid). There the socket tier alone applies.
+#   each wait), and the guard, which counts on that pass waiting between its turns at the client
+#   lock, kept a connecting caller from the lock while a connect awaited its CONNACK (native tests
+#   hung on Debian sid). There the settling pauses of settle.h apply instead.
 # - semaphore: the callers' waits for the receive thread, Thread_wait_sem and Thread_post_sem,
 #   binary semaphores polled every 10 ms. Only where the archive still has them (1.3.11 to 1.3.15):
 #   1.3.16 replaced them with condition-variable events, which wake a waiter at once by themselves,
@@ -74,10 +75,10 @@ set(MOVRA_PAHO_SOCKET_WRAPS
   connect:Socket.c.o poll:Socket.c.o recv:Socket.c.o writev:Socket.c.o close:Socket.c.o
   SSL_set_fd:SSLSocket.c.o)
 set(MOVRA_PAHO_SEMAPHORE_WRAPS Thread_wait_sem:MQTTClient.c.o Thread_post_sem:MQTTClient.c.o)
-# The releases whose code the layer was read against, and the last one of the other two tiers.
+# The releases whose code the layer was read against, and the last one of two tiers.
 set(MOVRA_PAHO_LAYER_OLDEST 1.3.11)
 set(MOVRA_PAHO_LAYER_NEWEST 1.3.16)
-set(MOVRA_PAHO_SCHEDULING_NEWEST 1.3.15)
+set(MOVRA_PAHO_HANDOVER_NEWEST 1.3.15)
 set(MOVRA_PAHO_SEMAPHORE_NEWEST 1.3.15)
 
 # Whether every call:member of a list is made by that member of the archive ("" when so, else what
@@ -144,24 +145,35 @@ if(MOVRA_TRANSPORT AND transport_problem STREQUAL "")
       endif()
     endforeach()
     set(scheduling_wraps
-      pthread_create:Thread.c.o MQTTTime_sleep:MQTTClient.c.o Socket_getReadySocket:MQTTClient.c.o
-      ${MOVRA_PAHO_THREAD_PREFIX}lock_mutex:MQTTClient.c.o
-      ${MOVRA_PAHO_THREAD_PREFIX}unlock_mutex:MQTTClient.c.o)
+      pthread_create:Thread.c.o MQTTTime_sleep:MQTTClient.c.o Socket_getReadySocket:MQTTClient.c.o)
     movra_paho_missing_calls("${scheduling_wraps}" missing)
     movra_paho_defines(Socket.c.o Socket_getReadySocket ready_defined)
     movra_paho_defines(MQTTTime.c.o MQTTTime_sleep sleep_defined)
-    if(archive_version VERSION_GREATER MOVRA_PAHO_SCHEDULING_NEWEST)
-      string(APPEND transport_problem
-             " scheduling tier: the receive pass of ${archive_version} was not read against;")
-    elseif(MOVRA_PAHO_THREAD_PREFIX STREQUAL "")
-      string(APPEND transport_problem " scheduling tier: Thread.c.o defines no lock_mutex;")
-    elseif(NOT missing STREQUAL "" OR NOT ready_defined OR NOT sleep_defined)
+    if(NOT missing STREQUAL "" OR NOT ready_defined OR NOT sleep_defined)
       string(APPEND transport_problem " scheduling tier:${missing} or its pass and pause moved;")
     elseif(NOT "socket" IN_LIST MOVRA_TRANSPORT_TIERS)
       string(APPEND transport_problem " scheduling tier: needs the socket tier's wake-ups;")
     else()
       list(APPEND MOVRA_TRANSPORT_TIERS scheduling)
       list(APPEND MOVRA_PAHO_WRAPS ${scheduling_wraps})
+    endif()
+
+    set(handover_wraps
+      ${MOVRA_PAHO_THREAD_PREFIX}lock_mutex:MQTTClient.c.o
+      ${MOVRA_PAHO_THREAD_PREFIX}unlock_mutex:MQTTClient.c.o)
+    movra_paho_missing_calls("${handover_wraps}" missing)
+    if(archive_version VERSION_GREATER MOVRA_PAHO_HANDOVER_NEWEST)
+      string(APPEND transport_problem
+             " handover tier: the receive pass of ${archive_version} was not read against;")
+    elseif(MOVRA_PAHO_THREAD_PREFIX STREQUAL "")
+      string(APPEND transport_problem " handover tier: Thread.c.o defines no lock_mutex;")
+    elseif(NOT missing STREQUAL "")
+      string(APPEND transport_problem " handover tier:${missing}")
+    elseif(NOT "scheduling" IN_LIST MOVRA_TRANSPORT_TIERS)
+      string(APPEND transport_problem " handover tier: needs the scheduling tier;")
+    else()
+      list(APPEND MOVRA_TRANSPORT_TIERS handover)
+      list(APPEND MOVRA_PAHO_WRAPS ${handover_wraps})
     endif()
 
     movra_paho_defines(Thread.c.o Thread_wait_sem wait_defined)

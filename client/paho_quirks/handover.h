@@ -1,6 +1,6 @@
 // How the client knows that Paho MQTT C's receive thread is done with a message it handed over.
 //
-// With the transport layer's scheduling tier (MOVRA_TRANSPORT_HANDOVER, transport.h) it is known
+// With the transport layer's handover tier (MOVRA_TRANSPORT_HANDOVER, transport.h) it is known
 // exactly: a message callback that took its message marks the span it holds it (Hold), and every
 // library connect, disconnect and destruction runs under a Guard, whose library locks wait while
 // the receive thread is between the library's lock and a callback. No pause is needed (kHandoverKnown).

@@ -10,9 +10,9 @@
  * The calls come in tiers, each on where the archive has its calls and its version is one the
  * layer was read against (cmake/Dependencies.cmake prints them: "movra transport layer: ..."):
  * socket (connect, poll, recv, writev, close, SSL_set_fd; transport.c; 1.3.11 to 1.3.16),
- * scheduling (MQTTTime_sleep, pthread_create, Socket_getReadySocket, the library's lock functions;
- * transport_wait.c and transport_handover.c; to 1.3.15) and semaphore (Thread_wait_sem,
- * Thread_post_sem, where the archive still has them; transport_wait.c). What each interposed call does:
+ * scheduling (MQTTTime_sleep, pthread_create, Socket_getReadySocket; transport_wait.c; 1.3.11 to
+ * 1.3.16), handover (the library's lock functions; transport_handover.c; to 1.3.15) and semaphore
+ * (Thread_wait_sem, Thread_post_sem, where the archive still has them; transport_wait.c). What each interposed call does:
  * - connect: sets TCP_NODELAY on the library's TCP sockets, starts a read buffer for the socket,
  *   remembers a connect still in progress and wakes the receive thread so that it looks at the new
  *   socket now.

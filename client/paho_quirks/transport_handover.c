@@ -1,4 +1,4 @@
-/* Transport layer beneath Paho MQTT C's synchronous client, the message handover (scheduling
+/* Transport layer beneath Paho MQTT C's synchronous client, the message handover (handover
  * tier): the library's lock and unlock functions, Thread_lock_mutex and Thread_unlock_mutex up to
  * 1.3.12, Paho_thread_lock_mutex and Paho_thread_unlock_mutex from 1.3.13 (same signature and
  * meaning; see transport.h). The receive thread hands a message
@@ -15,7 +15,7 @@
 #include "transport.h"
 #include "transport_internal.h"
 
-#if MOVRA_TIER_SCHEDULING
+#if MOVRA_TIER_HANDOVER
 #if MOVRA_PAHO_THREAD_NAMES
 #define REAL_LOCK __real_Paho_thread_lock_mutex
 #define REAL_UNLOCK __real_Paho_thread_unlock_mutex
@@ -151,4 +151,8 @@ int WRAP_UNLOCK(pthread_mutex_t* mutex) {
     }
     return rc;
 }
-#endif /* MOVRA_TIER_SCHEDULING */
+#elif MOVRA_TIER_SCHEDULING
+/* Without the lock wraps nothing waits for the receive thread's gaps. */
+void transport_receive_waits(int waiting) { (void)waiting; }
+void transport_receive_ends(void) {}
+#endif /* MOVRA_TIER_HANDOVER */

@@ -169,7 +169,7 @@ TEST(Transport, EveryConnectTheBrokerRefusesReportsItsCode) {
     EXPECT_TRUE(socketsTo(broker.port()).empty());
 }
 
-#if MOVRA_TRANSPORT_HANDOVER
+#if MOVRA_TRANSPORT_SCHEDULING
 TEST(Transport, ConnectDisconnectCyclesWithCallbacksKeepOneReceiveThread) {
     // With callbacks the library starts its receive thread on every connect and waits, in pauses,
     // for it to start and to end. A pause that ended before a started thread made its first pass
@@ -204,6 +204,9 @@ TEST(Transport, ConnectDisconnectCyclesWithCallbacksKeepOneReceiveThread) {
     // Every receive thread the library started has ended with its session.
     EXPECT_TRUE(eventually([&] { return threadsNow() <= baseline; })) << threadsNow();
 }
+#endif
+
+#if MOVRA_TRANSPORT_HANDOVER
 
 TEST(Transport, DestructionsAndDisconnectsMeetTheCallbackGapAndWaitItOut) {
     // The receive thread hands a message over with the library's lock released and takes it back

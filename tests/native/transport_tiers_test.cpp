@@ -30,12 +30,12 @@ Version runningVersion() {
     return v;
 }
 
-// The tiers the layer supports on a release: all three from 1.3.11 to 1.3.15; on 1.3.16 the socket
-// tier alone (its receive pass was reworked and its semaphores became events).
+// The tiers the layer supports on a release: all four from 1.3.11 to 1.3.15; on 1.3.16 neither the
+// handover (its receive pass was reworked) nor the semaphores (they became events).
 std::vector<std::string> expectedTiers(const Version& v) {
     if (v < Version{1, 3, 11} || Version{1, 3, 16} < v) return {};
-    if (v < Version{1, 3, 16}) return {"socket", "scheduling", "semaphore"};
-    return {"socket"};
+    if (v < Version{1, 3, 16}) return {"socket", "scheduling", "handover", "semaphore"};
+    return {"socket", "scheduling"};
 }
 
 std::vector<std::string> linkedTiers() {
