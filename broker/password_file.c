@@ -1,8 +1,6 @@
 /* The password file: see password_file.h. */
 #include "password_file.h"
 
-#include <mosquitto.h>
-#include <mosquitto_broker.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -10,6 +8,7 @@
 #include <string.h>
 
 #include "codec.h"
+#include "mosquitto_headers.h"
 #include "plugin_log.h"
 
 static bool sha256(const void *data, size_t size, uint8_t out[32])

@@ -29,9 +29,6 @@
  */
 #define _POSIX_C_SOURCE 200809L
 #include <cjose/cjose.h>
-#include <mosquitto.h>
-#include <mosquitto_broker.h>
-#include <mosquitto_plugin.h>
 #include <openssl/crypto.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,6 +36,7 @@
 #include <time.h>
 
 #include "key_file.h"
+#include "mosquitto_headers.h"
 #include "password_file.h"
 #include "penalty.h"
 #include "plugin_log.h"

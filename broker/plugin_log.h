@@ -2,8 +2,7 @@
 #ifndef MOVRA_BROKER_PLUGIN_LOG_H
 #define MOVRA_BROKER_PLUGIN_LOG_H
 
-#include <mosquitto.h>
-#include <mosquitto_broker.h>
+#include "mosquitto_headers.h"
 
 #define PLUGIN_NAME "movra_jwe_auth"
 #define plugin_log(level, ...) mosquitto_log_printf((level), PLUGIN_NAME ": " __VA_ARGS__)

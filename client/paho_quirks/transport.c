@@ -77,6 +77,7 @@ void movra_transport_counters_get(struct movra_transport_counters* out) {
     out->wakeups = atomic_load(&transport_n_wakeups);
     out->stale_posts = atomic_load(&transport_n_stale_posts);
     out->aborted_waits = atomic_load(&transport_n_aborted_waits);
+    out->handover_waits = atomic_load(&transport_n_handover_waits);
 }
 
 /* ---- the inbound guard ---------------------------------------------------------------------- */

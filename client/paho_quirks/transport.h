@@ -7,6 +7,13 @@
  * library's calls below go to this layer; the rest of the program calls the C library as usual.
  * Nothing of Paho is changed or copied: its API, result codes and threads stay what they are.
  *
+ * The calls come in tiers, each on where the archive has its calls and its version is one the
+ * layer was read against (cmake/Dependencies.cmake prints them: "movra transport layer: ..."):
+ * socket (connect, poll, recv, writev, close, SSL_set_fd; transport.c; 1.3.11 to 1.3.16),
+ * scheduling (MQTTTime_sleep, pthread_create, Socket_getReadySocket; transport_wait.c; 1.3.11 to
+ * 1.3.16), handover (the library's lock functions; transport_handover.c; to 1.3.15) and semaphore
+ * (Thread_wait_sem, Thread_post_sem, where the archive still has them; transport_wait.c).
+ *
  * What each interposed call does (transport.c: sockets; transport_wait.c: waits;
  * transport_handover.c: the message handover; inbound_guard.h: the guard's rules):
  * - every connection has an inbound guard: each byte the broker sends is checked before the
@@ -16,7 +23,8 @@
  *   connection lost (and the client's reconnection follows); one line "[SDK] Connection closed: the
  *   broker broke the MQTT protocol (<violation>)" goes to standard error.
  * - connect: a TCP socket that has no slot here (descriptor 4096 or above) or no guard (no memory)
- *   is refused (EMFILE, ENOMEM), so that no connection goes unguarded. Sets TCP_NODELAY on the library's TCP sockets, starts a read buffer for the socket,
+ *   is refused (EMFILE, ENOMEM), so that no connection goes unguarded. Sets TCP_NODELAY on the
+ *   library's TCP sockets, starts a read buffer for the socket,
  *   remembers a connect still in progress and wakes the receive thread so that it looks at the new
  *   socket now.
  * - writev: on plain TCP sockets a QoS 0 PUBLISH goes out with Nagle's algorithm (a stream of them
@@ -42,13 +50,14 @@
  * - MQTTTime_sleep: the receive thread's idle pause ends when a caller wakes it; a caller's pause
  *   (waiting for that thread to start, to stop, or for in-flight messages) kicks the receive
  *   thread and ends as soon as the thread has started, handled a socket or ended.
- * - Thread_start: marks the threads the library starts, so that only its receive thread counts as
- *   one (MQTTClient_yield runs the receive pass on a caller's thread too).
+ * - pthread_create (made by the library's thread start only): marks the threads the library starts,
+ *   so that only its receive thread counts as one (MQTTClient_yield runs the receive pass on a
+ *   caller's thread too).
  * - Socket_getReadySocket: reports the receive thread's first pass and every socket it handles to
  *   waiting callers.
- * - Thread_lock_mutex, Thread_unlock_mutex: count the library locks each thread holds; a guarded
- *   caller takes the library's client lock only while the receive thread is not between that lock
- *   and a message callback, either way (see transport_handover.c).
+ * - Thread_lock_mutex, Thread_unlock_mutex (Paho_thread_* from 1.3.13): count the library locks
+ *   each thread holds; a guarded caller takes the library's client lock only while the receive
+ *   thread is not between that lock and a message callback, either way (see transport_handover.c).
  *
  * Threading: every entry point may be called from any thread. A socket's buffer has its own mutex;
  * the wake-up state is atomics plus one mutex and condition variable. Nothing here calls user code.
@@ -69,6 +78,7 @@ struct movra_transport_counters {
     unsigned long long wakeups;         /* receive-thread waits ended by a wake-up */
     unsigned long long stale_posts;     /* semaphore posts discarded as older than the connect */
     unsigned long long aborted_waits;   /* waits ended by movra_transport_wait_abort's condition */
+    unsigned long long handover_waits;  /* guarded client locks given back: a callback's gap */
 };
 
 void movra_transport_counters_get(struct movra_transport_counters* out);

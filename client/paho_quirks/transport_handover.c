@@ -1,5 +1,7 @@
-/* Transport layer beneath Paho MQTT C's synchronous client, the message handover:
- * Thread_lock_mutex and Thread_unlock_mutex (see transport.h). The receive thread hands a message
+/* Transport layer beneath Paho MQTT C's synchronous client, the message handover (handover
+ * tier): the library's lock and unlock functions, Thread_lock_mutex and Thread_unlock_mutex up to
+ * 1.3.12, Paho_thread_lock_mutex and Paho_thread_unlock_mutex from 1.3.13 (same signature and
+ * meaning; see transport.h). The receive thread hands a message
  * to the callback after it released the library's client lock, and after the callback returns it
  * takes the lock back before it unlinks the message from the client's queue; a disconnect or
  * destruction that takes the lock in either gap frees the message (or the client) under it. This
@@ -13,8 +15,23 @@
 #include "transport.h"
 #include "transport_internal.h"
 
-int __real_Thread_lock_mutex(pthread_mutex_t* mutex);
-int __real_Thread_unlock_mutex(pthread_mutex_t* mutex);
+#if MOVRA_TIER_HANDOVER
+#if MOVRA_PAHO_THREAD_NAMES
+#define REAL_LOCK __real_Paho_thread_lock_mutex
+#define REAL_UNLOCK __real_Paho_thread_unlock_mutex
+#define WRAP_LOCK __wrap_Paho_thread_lock_mutex
+#define WRAP_UNLOCK __wrap_Paho_thread_unlock_mutex
+#else
+#define REAL_LOCK __real_Thread_lock_mutex
+#define REAL_UNLOCK __real_Thread_unlock_mutex
+#define WRAP_LOCK __wrap_Thread_lock_mutex
+#define WRAP_UNLOCK __wrap_Thread_unlock_mutex
+#endif
+
+int REAL_LOCK(pthread_mutex_t* mutex);
+int REAL_UNLOCK(pthread_mutex_t* mutex);
+int WRAP_LOCK(pthread_mutex_t* mutex);
+int WRAP_UNLOCK(pthread_mutex_t* mutex);
 
 /* The receive thread is "in a gap" while it holds none of the library's locks and is neither
  * waiting for its sockets nor inside a callback that holds its message (movra_transport_hold).
@@ -93,9 +110,9 @@ void movra_transport_guard_end(void) {
     --tl.tracked;
 }
 
-int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
-    if (!tl.tracked) return __real_Thread_lock_mutex(mutex);
-    int rc = __real_Thread_lock_mutex(mutex);
+int WRAP_LOCK(pthread_mutex_t* mutex) {
+    if (!tl.tracked) return REAL_LOCK(mutex);
+    int rc = REAL_LOCK(mutex);
     /* A guarded caller's client lock: given back, and taken again, until no receive thread is in
      * a gap. While it holds the lock the receive thread cannot enter the first gap (it must hold
      * the lock for that) and does not leave a held message (the caller waited for that). */
@@ -103,9 +120,10 @@ int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
     const int guarded = tl.guarded > 0 && !tl.receive && (known ? mutex == known : tl.holds == 0);
     while (rc == 0 && guarded && atomic_load(&in_gap) > 0) {
         unsigned long long seen = atomic_load(&gap_closed);
-        __real_Thread_unlock_mutex(mutex);
+        atomic_fetch_add(&transport_n_handover_waits, 1);
+        REAL_UNLOCK(mutex);
         if (atomic_load(&in_gap) > 0) transport_wait_gen(&gap_closed, seen, -1);
-        rc = __real_Thread_lock_mutex(mutex);
+        rc = REAL_LOCK(mutex);
     }
     if (rc == 0 && tl.after_pass && tl.receive) {
         tl.after_pass = 0;
@@ -118,18 +136,23 @@ int __wrap_Thread_lock_mutex(pthread_mutex_t* mutex) {
     return rc;
 }
 
-int __wrap_Thread_unlock_mutex(pthread_mutex_t* mutex) {
-    if (!tl.tracked) return __real_Thread_unlock_mutex(mutex);
+int WRAP_UNLOCK(pthread_mutex_t* mutex) {
+    if (!tl.tracked) return REAL_UNLOCK(mutex);
     /* Counted as given back before it is: the gap begins before another thread can take the lock. */
     const int counted = tl.holds > 0;
     if (counted) {
         --tl.holds;
         update();
     }
-    int rc = __real_Thread_unlock_mutex(mutex);
+    int rc = REAL_UNLOCK(mutex);
     if (rc != 0 && counted) {
         ++tl.holds;
         update();
     }
     return rc;
 }
+#elif MOVRA_TIER_SCHEDULING
+/* Without the lock wraps nothing waits for the receive thread's gaps. */
+void transport_receive_waits(int waiting) { (void)waiting; }
+void transport_receive_ends(void) {}
+#endif /* MOVRA_TIER_HANDOVER */

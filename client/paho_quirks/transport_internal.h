@@ -26,14 +26,13 @@ void transport_notify(atomic_ullong* gen);
 /* This thread's connect begins: semaphore posts older than this are no answer to it. */
 void transport_connect_begins(void);
 
-/* This thread was started by the library (Thread_start) and runs its receive pass. */
-int transport_on_receive_thread(void);
 /* The receive thread enters (1) or leaves (0) a wait for its sockets (a poll or an idle pause). */
 void transport_receive_waits(int waiting);
 /* The receive thread ends. */
 void transport_receive_ends(void);
 
 /* Counters of transport_wait.c and transport_handover.c. */
-extern atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_aborted_waits;
+extern atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_aborted_waits,
+    transport_n_handover_waits;
 
 #endif

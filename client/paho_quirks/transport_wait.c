@@ -1,7 +1,8 @@
-/* Transport layer beneath Paho MQTT C's synchronous client, its waits: MQTTTime_sleep,
- * Thread_wait_sem, Thread_post_sem, Thread_start and Socket_getReadySocket (see transport.h for what
- * each interposed call does and why). The __real_ names are the library's own functions, bound by
- * the relocatable link that applies --wrap to Paho's archive only. */
+/* Transport layer beneath Paho MQTT C's synchronous client, its waits: the wake-ups (every tier),
+ * MQTTTime_sleep, pthread_create and Socket_getReadySocket (scheduling tier), Thread_wait_sem and
+ * Thread_post_sem (semaphore tier); see transport.h for what each interposed call does and why.
+ * The __real_ names are the library's own functions (or the C library's), bound by the relocatable
+ * link that applies --wrap to Paho's archive only. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <pthread.h>
@@ -16,11 +17,8 @@
 #include "transport.h"
 #include "transport_internal.h"
 
-int __real_Socket_getReadySocket(int more_work, int timeout, void* mutex, int* rc);
-void __real_Thread_start(void* (*fn)(void*), void* parameter);
-int __real_Thread_post_sem(sem_t* sem);
-
-atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_aborted_waits;
+atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_aborted_waits,
+    transport_n_handover_waits;
 
 /* ---- wake-ups -------------------------------------------------------------------------------
  * kick_gen: callers want the receive thread to look again (a connect, a wait for a packet, a
@@ -28,16 +26,18 @@ atomic_ullong transport_n_wakeups, transport_n_stale_posts, transport_n_aborted_
  * run_gen: the receive thread made progress (first pass, a socket handled, thread ended);
  *   callers' pauses wait for it. Two counters keep callers from waking each other in turn. */
 
-static atomic_ullong kick_gen, run_gen;
+static atomic_ullong kick_gen;
 static atomic_int waiters;
-static atomic_int receivers; /* receive threads that have made their first pass and not ended */
-static atomic_int starting;  /* library threads started that have not made a first pass or ended */
 static pthread_mutex_t wait_lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wait_cond;
 static int wake_fd = -1;
-static pthread_key_t exit_key;
 static pthread_once_t wake_once = PTHREAD_ONCE_INIT;
 
+#if MOVRA_TIER_SCHEDULING
+static atomic_ullong run_gen;
+static atomic_int receivers; /* receive threads that have made their first pass and not ended */
+static atomic_int starting;  /* library threads started that have not made a first pass or ended */
+static pthread_key_t exit_key;
 static TRANSPORT_TLS int tl_library_thread; /* started by the library's Thread_start */
 static TRANSPORT_TLS int tl_starting;       /* ... and still counted in starting */
 static TRANSPORT_TLS int tl_receive_thread; /* ... and runs the library's receive pass */
@@ -49,6 +49,14 @@ static TRANSPORT_TLS unsigned long long tl_kick_next; /* kick_gen when its last 
 static TRANSPORT_TLS int tl_started;                  /* this thread started a library thread ... */
 static TRANSPORT_TLS unsigned long long tl_run_seen;  /* ... when run_gen had this value */
 
+static void on_thread_exit(void* unused) {
+    (void)unused;
+    transport_receive_ends();
+    atomic_fetch_sub(&receivers, 1); /* before the notification: see __wrap_MQTTTime_sleep */
+    transport_notify(&run_gen);
+}
+#endif
+
 void transport_notify(atomic_ullong* gen) {
     atomic_fetch_add(gen, 1);
     if (atomic_load(&waiters) > 0) {
@@ -56,13 +64,6 @@ void transport_notify(atomic_ullong* gen) {
         pthread_cond_broadcast(&wait_cond);
         pthread_mutex_unlock(&wait_lock);
     }
-}
-
-static void on_thread_exit(void* unused) {
-    (void)unused;
-    transport_receive_ends();
-    atomic_fetch_sub(&receivers, 1); /* before the notification: see __wrap_MQTTTime_sleep */
-    transport_notify(&run_gen);
 }
 
 static void init_wake(void) {
@@ -73,7 +74,9 @@ static void init_wake(void) {
     pthread_condattr_destroy(&attr);
     /* Without an eventfd the poll is not woken early: the library's own timeouts still apply. */
     wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#if MOVRA_TIER_SCHEDULING
     pthread_key_create(&exit_key, on_thread_exit);
+#endif
 }
 
 int transport_wake_fd(void) {
@@ -92,11 +95,11 @@ void transport_kick(void) {
 }
 
 void transport_poll_woken(void) {
+#if MOVRA_TIER_SCHEDULING
     tl_woken = 1;
+#endif
     atomic_fetch_add(&transport_n_wakeups, 1);
 }
-
-int transport_on_receive_thread(void) { return tl_receive_thread; }
 
 static struct timespec deadline_after(long long ms) {
     struct timespec t;
@@ -133,7 +136,12 @@ int transport_wait_gen(atomic_ullong* gen, unsigned long long seen, long long ms
     return moved;
 }
 
+#if MOVRA_TIER_SCHEDULING
 /* ---- the receive thread's pass and pauses ---------------------------------------------------- */
+
+int __real_Socket_getReadySocket(int more_work, int timeout, void* mutex, int* rc);
+int __real_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
+                          void* parameter);
 
 int __wrap_Socket_getReadySocket(int more_work, int timeout, void* mutex, int* rc) {
     /* MQTTClient_yield and a wait without a receive thread run the pass on a caller's thread:
@@ -194,6 +202,8 @@ void __wrap_MQTTTime_sleep(uint64_t ms) {
     transport_wait_gen(&run_gen, seen, (long long)ms);
 }
 
+#endif /* MOVRA_TIER_SCHEDULING */
+
 /* ---- semaphores -------------------------------------------------------------------------------
  * The library's semaphores are binary (Thread_post_sem posts only to a semaphore at zero) and
  * stand for "the answer to what this thread sent has come": the TCP connect completed, a CONNACK,
@@ -207,6 +217,7 @@ void __wrap_MQTTTime_sleep(uint64_t ms) {
  * only keep the newer stamp, which makes a post look newer, never older (a stale post is then
  * taken as the library itself would take it). */
 
+#if MOVRA_TIER_SEMAPHORE
 enum { STAMP_SLOTS = 1024 };
 static atomic_ullong post_clock;
 static atomic_ullong post_stamp[STAMP_SLOTS];
@@ -217,12 +228,14 @@ enum { ABORT_SLICE_MS = 5 };
 static TRANSPORT_TLS int (*tl_abort)(void*);
 static TRANSPORT_TLS void* tl_abort_context;
 
+void transport_connect_begins(void) { tl_connect_stamp = atomic_fetch_add(&post_clock, 1) + 1; }
+
+int __real_Thread_post_sem(sem_t* sem);
+
 static atomic_ullong* stamp_of(const sem_t* sem) {
     uintptr_t key = (uintptr_t)sem;
     return &post_stamp[(key >> 4) % STAMP_SLOTS];
 }
-
-void transport_connect_begins(void) { tl_connect_stamp = atomic_fetch_add(&post_clock, 1) + 1; }
 
 int __wrap_Thread_post_sem(sem_t* sem) {
     unsigned long long now = atomic_fetch_add(&post_clock, 1) + 1;
@@ -270,7 +283,19 @@ void movra_transport_wait_abort(int (*stop)(void*), void* context) {
     tl_abort_context = context;
 }
 
-/* ---- library threads ---------------------------------------------------------------------------- */
+#else
+void transport_connect_begins(void) {}
+/* Without the semaphore wraps the library's own waits run their course: nothing to end early. */
+void movra_transport_wait_abort(int (*stop)(void*), void* context) {
+    (void)stop;
+    (void)context;
+}
+#endif /* MOVRA_TIER_SEMAPHORE */
+
+#if MOVRA_TIER_SCHEDULING
+/* ---- library threads ----------------------------------------------------------------------------
+ * Only the library's thread start (Thread.c, in both spellings of its name) creates threads inside
+ * the archive: each one it creates is marked, so that only its receive thread counts as one. */
 
 struct start {
     void* (*fn)(void*);
@@ -292,15 +317,24 @@ static void* run_library_thread(void* box) {
     return result;
 }
 
-void __wrap_Thread_start(void* (*fn)(void*), void* parameter) {
-    tl_run_seen = atomic_load(&run_gen);
-    tl_started = 1;
+int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*fn)(void*),
+                          void* parameter) {
     struct start* box = malloc(sizeof *box);
     /* Without the mark the thread would run unseen by the waits above: it is not started, and the
      * library's caller times out waiting for it (fails closed). */
-    if (!box) return;
+    if (!box) return EAGAIN;
     box->fn = fn;
     box->parameter = parameter;
+    const unsigned long long seen = atomic_load(&run_gen);
     atomic_fetch_add(&starting, 1);
-    __real_Thread_start(run_library_thread, box);
+    int rc = __real_pthread_create(thread, attr, run_library_thread, box);
+    if (rc != 0) {
+        free(box);
+        atomic_fetch_sub(&starting, 1);
+        return rc;
+    }
+    tl_run_seen = seen;
+    tl_started = 1;
+    return 0;
 }
+#endif /* MOVRA_TIER_SCHEDULING */

@@ -2,6 +2,7 @@
 // and a failed init that must leave nothing dangling.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <stdexcept>
 
 #include "console_capture.h"
@@ -102,7 +103,10 @@ TEST(Init, FailedSecondInitLeavesTheObjectUninitialisedAndTheNextInitUsable) {
 
     connectClient(sdk, broker, {.clientId = "third", .username = "carol"});
     ASSERT_TRUE(eventually([&] { return broker.log().find("as third") != std::string::npos; }));
-    EXPECT_NE(broker.log().find("as third (p2, c1, k60, u'carol')"), std::string::npos);
+    // MQTT 3.1.1 is "p2" in mosquitto 2.0's log and "p4" (the protocol level) from 2.1.
+    EXPECT_TRUE(
+        std::regex_search(broker.log(), std::regex(R"(as third \(p[24], c1, k60, u'carol'\))")))
+        << broker.log();
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // real mosquitto: what someone waits for is sent without delay, the library's reads come from a buffer without
 // losing or reordering a byte, connects from many threads at once, refused or accepted, keep their
 // results, and a connect the broker refuses reports the broker's code every time, through the
-// library's retry as MQTT 3.1. Speed is measured by the benchmarks, not here.
+// library's retry as MQTT 3.1. Speed is measured by the benchmarks, not here. Each test also reads
+// the layer's counters, so that it fails when the path it covers was not taken.
 #include "transport.h"
 
 #include <arpa/inet.h>
@@ -95,6 +96,8 @@ TEST(Transport, WhatIsWaitedForIsSentWithoutDelayAndBufferedReadsKeepEveryByteIn
 
 TEST(Transport, ConnectsFromManyThreadsAtOnceKeepTheirResults) {
     Broker broker;
+    movra_transport_counters before{};
+    movra_transport_counters_get(&before);
     const int refusedPort = freePort();
     std::atomic<int> connected{0}, refused{0};
     std::vector<std::thread> threads;
@@ -117,11 +120,16 @@ TEST(Transport, ConnectsFromManyThreadsAtOnceKeepTheirResults) {
     EXPECT_EQ(connected.load(), 6 * 4);
     EXPECT_EQ(refused.load(), 2 * 4);
     EXPECT_TRUE(socketsTo(broker.port()).empty());
+    movra_transport_counters after{};
+    movra_transport_counters_get(&after);
+    // Each connect woke the receive thread's wait instead of leaving it to its timeout.
+    EXPECT_GT(after.wakeups, before.wakeups);
 }
 
 TEST(Transport, EveryConnectTheBrokerRefusesReportsItsCode) {
     // No anonymous clients: each connect gets CONNACK 5 for MQTT 3.1.1, then the library's retry as
-    // MQTT 3.1 gets it again, after the broker closed the first socket.
+    // MQTT 3.1 gets it again, after the broker closed the first socket. The semaphore tier keeps
+    // the first socket's failure from answering the retry.
     Broker broker(Broker::Options{.extra = {"allow_anonymous false"}});
     SDK sdk;
     initClient(sdk, broker);
@@ -139,16 +147,99 @@ TEST(Transport, EveryConnectTheBrokerRefusesReportsItsCode) {
         for (auto at = err.find("connect failed, rc=5\n"); at != std::string::npos;
              at = err.find("connect failed, rc=5\n", at + 1))
             ++codes;
+#if MOVRA_TRANSPORT_SEMAPHORE
         EXPECT_EQ(codes, static_cast<std::size_t>(kConnects)) << err;
+#else
+        // Without the semaphore tier (Paho 1.3.16) the library's own race stays: now and then the
+        // retry takes the first socket's failure for its answer. Most connects still report 5.
+        EXPECT_GT(codes, static_cast<std::size_t>(kConnects) / 2) << err;
+#endif
     }
     EXPECT_EQ(refused, kConnects);
     EXPECT_FALSE(sdk.is_connected());
     movra_transport_counters after{};
     movra_transport_counters_get(&after);
     EXPECT_EQ(after.nodelay_sockets - before.nodelay_sockets, 2u * kConnects);
+#if MOVRA_TRANSPORT_SEMAPHORE
+    // The failure of the refused socket, posted after the caller took its CONNACK, was dropped
+    // instead of answering the retry.
+    EXPECT_GT(after.stale_posts, before.stale_posts);
+#endif
     sdk.stop();
     EXPECT_TRUE(socketsTo(broker.port()).empty());
 }
+
+#if MOVRA_TRANSPORT_SCHEDULING
+TEST(Transport, ConnectDisconnectCyclesWithCallbacksKeepOneReceiveThread) {
+    // With callbacks the library starts its receive thread on every connect and waits, in pauses,
+    // for it to start and to end. A pause that ended before a started thread made its first pass
+    // let the library start a second receive thread beside the first: a crash within a few
+    // hundred cycles. Two objects at once, so that their threads start and end interleaved.
+    Broker broker;
+    const auto threadsNow = [] {
+        std::size_t n = 0;
+        if (DIR* dir = opendir("/proc/self/task")) {
+            while (readdir(dir)) ++n;
+            closedir(dir);
+        }
+        return n;
+    };
+    const std::size_t baseline = threadsNow();
+    std::atomic<int> cycles{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&] {
+            SDK sdk;
+            sdk.on_message([](const std::string&, const std::string&) {});
+            initClient(sdk, broker);
+            for (int i = 0; i < 400; ++i) {
+                if (!sdk.connect()) break;
+                sdk.disconnect();
+                ++cycles;
+            }
+            sdk.stop();
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(cycles.load(), 2 * 400);
+    // Every receive thread the library started has ended with its session.
+    EXPECT_TRUE(eventually([&] { return threadsNow() <= baseline; })) << threadsNow();
+}
+#endif
+
+#if MOVRA_TRANSPORT_HANDOVER
+
+TEST(Transport, DestructionsAndDisconnectsMeetTheCallbackGapAndWaitItOut) {
+    // The receive thread hands a message over with the library's lock released and takes it back
+    // to unlink the message: a clean disconnect or a destruction that took the lock in between
+    // freed the message (or the client) under it. Objects are connected, fed and destroyed while
+    // messages pour in until the guarded side has met that gap and waited (handover_waits).
+    Broker broker;
+    SDK sender;
+    connectClient(sender, broker);
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        while (flooding) sender.publish("gap", "m", 0, false);
+    });
+    movra_transport_counters before{};
+    movra_transport_counters_get(&before);
+    movra_transport_counters now{};
+    int rounds = 0;
+    for (; rounds < 300; ++rounds) {
+        std::atomic<int> calls{0};
+        SDK sdk;
+        sdk.on_message([&](const std::string&, const std::string&) { ++calls; });
+        connectClient(sdk, broker);
+        ASSERT_TRUE(sdk.subscribe("gap", 0));
+        ASSERT_TRUE(eventually([&] { return calls.load() > 5; }));
+        if (rounds % 2) sdk.disconnect();  // else destroyed connected
+        movra_transport_counters_get(&now);
+        if (now.handover_waits > before.handover_waits && rounds >= 10) break;
+    }
+    flooding = false;
+    flood.join();
+    EXPECT_GT(now.handover_waits, before.handover_waits) << rounds << " rounds";
+}
+#endif
 
 }  // namespace
 }  // namespace movra::testing
