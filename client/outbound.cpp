@@ -261,8 +261,9 @@ bool Outbound::sendRound(std::unique_lock<std::mutex>&, std::uint64_t upTo) {
         transit = std::move(waiting.front());
         waiting.pop_front();
         const bool last = transit->ticket == upTo;
-        // Another message follows this one when the window has room for both.
-        packets.moreFollow(!last && !waiting.empty() &&
+        // Another message follows this one when the window has room for both. A QoS 2 message
+        // leaves at once: its small window turns each packet's delay into less throughput.
+        packets.moreFollow(!last && transit->qos != 2 && !waiting.empty() &&
                            roomFor(*waiting.front(), transit->qos == 0 ? 1 : 2));
         publishing = true;
         lock.unlock();
