@@ -5,6 +5,8 @@
 // window (set to the same size) never fills and a library publish never blocks on it. Every
 // message stays here, with its topic and payload, until it is done: QoS 0 once the library has
 // written it, QoS 1 at PUBACK, QoS 2 at PUBCOMP (the library's delivery-complete callback).
+// The messages of one round of sending leave as one run of packets (paho::PacketRun): segments
+// full of messages rather than one per message.
 //
 // Resending. After every library connect, and before it sends anything else, the sender asks the
 // library which tokens it still holds (MQTTClient_getPendingDeliveryTokens, atomic with the

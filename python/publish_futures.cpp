@@ -14,6 +14,13 @@ PyObject* futureType() {
     return type;
 }
 
+// A method name, made once and interned: each call looks it up without making a string.
+PyObject* methodName(const char* name) {
+    PyObject* interned = PyUnicode_InternFromString(name);
+    if (interned == nullptr) throw py::error_already_set();
+    return interned;
+}
+
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 std::string withCode(const char* text, int rc) {
@@ -53,11 +60,13 @@ py::object failure(int rc) {
 }
 
 void settle(const py::object& future, int rc) {
+    static PyObject* const setResult = methodName("set_result");
+    static PyObject* const setException = methodName("set_exception");
     try {
-        if (rc == 0)
-            future.attr("set_result")(py::none());
-        else
-            future.attr("set_exception")(failure(rc));
+        py::object value = rc == 0 ? py::none() : failure(rc);
+        const auto done = py::reinterpret_steal<py::object>(PyObject_CallMethodOneArg(
+            future.ptr(), rc == 0 ? setResult : setException, value.ptr()));
+        if (!done) throw py::error_already_set();
     } catch (py::error_already_set& e) {
         e.discard_as_unraisable("movra_sdk.SDK.publish future");
     }
@@ -67,10 +76,12 @@ void settle(const py::object& future, int rc) {
 
 py::object publishWithoutWaiting(movra::SDK& sdk, const ByteView& topic, const ByteView& payload,
                                  int qos, bool retained) {
+    static PyObject* const setRunning = methodName("set_running_or_notify_cancel");
     py::object future = py::reinterpret_steal<py::object>(PyObject_CallNoArgs(futureType()));
     if (!future) throw py::error_already_set();
     // Running from the start: a queued message cannot be taken back, so cancel() returns False.
-    future.attr("set_running_or_notify_cancel")();
+    if (!py::reinterpret_steal<py::object>(PyObject_CallMethodNoArgs(future.ptr(), setRunning)))
+        throw py::error_already_set();
     // The pipeline's reference, handed back through resolveFutures.
     PyObject* tag = future.inc_ref().ptr();
     const int rc = sdk.publishAsync(topic.bytes(), payload.bytes(), qos, retained, tag);

@@ -65,6 +65,31 @@ static struct slot* slot_of(int fd) {
     return &slots[fd];
 }
 
+/* ---- runs of packets ---------------------------------------------------------------------- */
+
+/* This thread's next writes are followed at once by more (movra_transport_more), and the socket
+ * on which its last write held bytes back (-1: none; movra_transport_flush sends them). */
+static _Thread_local int more_follows;
+static _Thread_local int held_fd = -1;
+
+void movra_transport_more(int more) { more_follows = more; }
+
+void movra_transport_flush(void) {
+    const int fd = held_fd;
+    held_fd = -1;
+    struct slot* s = slot_of(fd);
+    if (!s) return;
+    pthread_mutex_lock(&s->lock);
+    /* Setting TCP_NODELAY sends whatever the socket holds back. A socket closed since then has no
+     * longer its registration (a later library socket with its number would only get what it
+     * has anyway). */
+    if (s->registered && s->steered) {
+        int on = 1;
+        if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0) s->nagle = 0;
+    }
+    pthread_mutex_unlock(&s->lock);
+}
+
 /* ---- counters ------------------------------------------------------------------------------ */
 
 static atomic_ullong n_nodelay, n_socket_reads, n_buffered_reads, n_tls_sockets;
@@ -307,7 +332,7 @@ ssize_t __wrap_writev(int fd, const struct iovec* iov, int count) {
      * counts as "someone waits". */
     struct slot* s = slot_of(fd);
     size_t total = 0;
-    int guarded = 0;
+    int guarded = 0, hold = 0;
     if (s && count > 0) {
         pthread_mutex_lock(&s->lock);
         if (iov[0].iov_len > 0) {
@@ -326,9 +351,23 @@ ssize_t __wrap_writev(int fd, const struct iovec* iov, int count) {
                 total += iov[i].iov_len;
             }
         }
+        /* A packet that more follow at once waits for them in the kernel (MSG_MORE): the run
+         * leaves in full segments, not one segment (and one wake-up of the broker) per packet.
+         * Any write without it, from any thread, or movra_transport_flush sends what waits. */
+        hold = more_follows && s->registered && s->steered;
+        if (hold)
+            held_fd = fd;
+        else if (held_fd == fd)
+            held_fd = -1;
         pthread_mutex_unlock(&s->lock);
     }
-    ssize_t rc = __real_writev(fd, iov, count);
+    ssize_t rc;
+    if (hold) {
+        struct msghdr message = {.msg_iov = (struct iovec*)iov, .msg_iovlen = (size_t)count};
+        rc = sendmsg(fd, &message, MSG_MORE);
+    } else {
+        rc = __real_writev(fd, iov, count);
+    }
     if (guarded && (rc < 0 || (size_t)rc < total)) {
         int saved = errno;
         pthread_mutex_lock(&s->lock);

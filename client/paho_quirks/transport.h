@@ -30,7 +30,9 @@
  * - writev: on plain TCP sockets a QoS 0 PUBLISH goes out with Nagle's algorithm (a stream of them
  *   fills segments instead of costing one each), every other packet with TCP_NODELAY (a QoS 1
  *   publish after a QoS 0 one no longer waits for the broker's delayed ACK); TLS sockets keep
- *   TCP_NODELAY, as OpenSSL writes their records.
+ *   TCP_NODELAY, as OpenSSL writes their records. A packet written while its thread says more
+ *   follow (movra_transport_more) goes with MSG_MORE, so that a run of them leaves in full
+ *   segments.
  * - poll: adds an eventfd to the receive thread's waiting poll, so that a connect or a caller that
  *   waits for the receive thread ends the wait at once; asks for writability of sockets whose TCP
  *   connect is in progress (their completion ends the wait); reports a socket readable while its
@@ -95,6 +97,13 @@ void movra_transport_release(void);
  * milliseconds, from this thread. The library does not end such a wait when the connection drops
  * (it waits out its command timeout); the owner's loss callback makes the condition true. */
 void movra_transport_wait_abort(int (*stop)(void* context), void* context);
+
+/* Until the next call, this thread's packets on plain TCP sockets are followed at once by more
+ * (non-zero) or not (0): a packet that more follow is written with MSG_MORE and its bytes may wait
+ * in the kernel until a write without it (from any thread) or movra_transport_flush. */
+void movra_transport_more(int more);
+/* Sends at once what this thread's last write held back, if anything. */
+void movra_transport_flush(void);
 
 /* Between guard_begin and guard_end (nested, per thread), this thread takes the library's client
  * lock only while no receive thread is in the gap around a message callback. Used around every
