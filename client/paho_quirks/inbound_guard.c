@@ -200,6 +200,14 @@ static void sent_packet(struct movra_guard* g) {
     }
 }
 
+/* The bytes of the current PUBLISH body past its topic and packet identifier, in either direction:
+ * nothing in them is checked, so a payload is stepped over whole instead of byte by byte. */
+static size_t unchecked_payload(const struct stream* s) {
+    if (s->stage != BODY || s->type != PUBLISH || s->pos < 2) return 0;
+    if (s->pos < s->id_at + (s->qos ? 2 : 0)) return 0;
+    return s->remaining - s->pos;
+}
+
 static void sent_byte(struct movra_guard* g, unsigned char b) {
     struct stream* s = &g->out;
     if (!g->started) {
@@ -235,9 +243,23 @@ static void sent_byte(struct movra_guard* g, unsigned char b) {
 }
 
 void movra_guard_sending(struct movra_guard* g, const unsigned char* data, size_t len) {
-    size_t skip = g->resent < len ? g->resent : len;
-    g->resent -= skip;
-    for (size_t i = skip; i < len && !g->aside; ++i) sent_byte(g, data[i]);
+    size_t i = g->resent < len ? g->resent : len;
+    g->resent -= i;
+    while (i < len && !g->aside) {
+        struct stream* s = &g->out;
+        size_t skip = unchecked_payload(s);
+        if (skip == 0) {
+            sent_byte(g, data[i++]);
+            continue;
+        }
+        if (skip > len - i) skip = len - i;
+        i += skip;
+        s->pos += skip;
+        if (s->pos == s->remaining) {
+            s->stage = HEADER;
+            sent_packet(g);
+        }
+    }
 }
 
 void movra_guard_unsent(struct movra_guard* g, size_t len) { g->resent += len; }
@@ -347,14 +369,6 @@ static void received_byte(struct movra_guard* g, unsigned char b) {
     }
     received_body(g, s, b);
     if (++s->pos == s->remaining) body_ends(g, s);
-}
-
-/* The bytes of the current PUBLISH body past its topic and packet identifier: nothing in them is
- * checked, so a payload is stepped over whole instead of byte by byte. */
-static size_t unchecked_payload(const struct stream* s) {
-    if (s->stage != BODY || s->type != PUBLISH || s->pos < 2) return 0;
-    if (s->pos < s->id_at + (s->qos ? 2 : 0)) return 0;
-    return s->remaining - s->pos;
 }
 
 const char* movra_guard_received(struct movra_guard* g, const unsigned char* data, size_t len) {
