@@ -1,5 +1,6 @@
 """Checks that every relative link of README.md and docs/*.md leads somewhere: the file exists and,
-for a link with #anchor into a Markdown page, the page has a heading of that anchor.
+for a link with #anchor into a Markdown page, the page has a heading of that anchor. And that the
+README links every page of docs/, so none is out of a reader's reach.
 
     .venv/bin/python scripts/check_links.py     # run by `make lint`; exit status 1 on a dead link
 """
@@ -46,24 +47,32 @@ def anchors(text: str) -> set[str]:
     return out
 
 
+def relative_links(page: Path) -> list[str]:
+    return [
+        target
+        for line in prose(page.read_text())
+        for target in LINK.findall(line)
+        if not re.match(r"[a-z][a-z0-9+.-]*:", target)  # https:, mailto:, ...
+    ]
+
+
 def dead_links(page: Path) -> list[str]:
     dead = []
-    for line in prose(page.read_text()):
-        for target in LINK.findall(line):
-            if re.match(r"[a-z][a-z0-9+.-]*:", target):  # https:, mailto:, ...
-                continue
-            path, _, anchor = target.partition("#")
-            file = (page.parent / path).resolve() if path else page
-            if not file.exists():
-                dead.append(f"{page.relative_to(ROOT)}: {target}: no such file")
-            elif anchor and file.suffix == ".md" and anchor not in anchors(file.read_text()):
-                dead.append(f"{page.relative_to(ROOT)}: {target}: no such heading")
+    for target in relative_links(page):
+        path, _, anchor = target.partition("#")
+        file = (page.parent / path).resolve() if path else page
+        if not file.exists():
+            dead.append(f"{page.relative_to(ROOT)}: {target}: no such file")
+        elif anchor and file.suffix == ".md" and anchor not in anchors(file.read_text()):
+            dead.append(f"{page.relative_to(ROOT)}: {target}: no such heading")
     return dead
 
 
 def main() -> int:
     pages = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
     dead = [line for page in pages for line in dead_links(page)]
+    linked = {(ROOT / t.partition("#")[0]).resolve() for t in relative_links(pages[0])}
+    dead += [f"README.md: no link to {p.relative_to(ROOT)}" for p in pages[1:] if p not in linked]
     for line in dead:
         print(f"links: {line}", file=sys.stderr)
     return 1 if dead else 0
