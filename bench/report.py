@@ -1,10 +1,18 @@
-"""Turns the benchmark's samples into the results: JSON, a Markdown table and a PNG chart."""
+"""Turns the benchmark's samples into the results: JSON, a Markdown table and a PNG chart, and
+writes the figures into the pages that quote them.
+
+    .venv/bin/python bench/report.py    # rewrites those pages from bench/results/latest.json
+"""
 
 from __future__ import annotations
 
 import json
 import statistics
+import sys
 from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+RESULTS = ROOT / "bench" / "results"
 
 CLIENTS = ("movra_sdk", "paho-mqtt", "paho-c", "wire")
 CLIENT_TITLES = {
@@ -278,6 +286,68 @@ def markdown(document: dict) -> str:
     return "\n".join(lines) + "\n"
 
 
+def headline(document: dict) -> str:
+    """The run's main ratios in one sentence, for the README."""
+    summary, machine = document["summary"], document["machine"]
+    parts = []
+    for figure, label in (
+        ("publish_qos0", "publish QoS 0"),
+        ("publish_qos1", "publish QoS 1"),
+        ("publish_pipelined_qos1", "pipelined publish QoS 1"),
+        ("receive_qos0", "receive QoS 0 flood"),
+    ):
+        python, native = _ratio(summary, figure, "paho-mqtt"), _ratio(summary, figure, "paho-c")
+        if python is not None:
+            parts.append(f"{label} {python:.2f} ×" + (f" ({native:.2f} ×)" if native else ""))
+    return (
+        f"Latest `{document['command']}` ({machine['cores']} cores, commit {machine['commit']}): "
+        "movra_sdk's rate against paho-mqtt's and, in brackets, against Paho C's (a C program on "
+        "the same library): " + ", ".join(parts) + ".\n"
+    )
+
+
+# The pages that quote the latest figures, each between `<!-- name:begin -->` and
+# `<!-- name:end -->`, and what goes there. A full `make bench` rewrites them.
+PAGES = {
+    "README.md": ("bench-summary", headline),
+    "docs/benchmarks.md": ("bench", markdown),
+}
+
+
+def _span(text: str, name: str) -> tuple[int, int]:
+    """Where the block `name` lies in text: from after its begin marker to its end marker."""
+    begin, end = f"<!-- {name}:begin -->\n", f"<!-- {name}:end -->"
+    start, stop = text.find(begin), text.find(end)
+    if start < 0 or stop < start:
+        raise ValueError(f"no {begin.strip()} ... {end} block")
+    return start + len(begin), stop
+
+
+def block(text: str, name: str) -> str:
+    """What text holds in the block `name`, without the blank line on either side."""
+    start, stop = _span(text, name)
+    return text[start:stop].removeprefix("\n").removesuffix("\n")
+
+
+def with_block(text: str, name: str, body: str) -> str:
+    """text with the block `name` holding body, between a blank line on either side."""
+    start, stop = _span(text, name)
+    return text[:start] + "\n" + body + "\n" + text[stop:]
+
+
+def update_pages(document: dict, root: Path = ROOT) -> list[Path]:
+    """Writes the run's figures into every page of PAGES; returns the pages it changed."""
+    changed = []
+    for page, (name, render) in PAGES.items():
+        path = root / page
+        text = path.read_text()
+        new = with_block(text, name, render(document))
+        if new != text:
+            path.write_text(new)
+            changed.append(path)
+    return changed
+
+
 def chart(document: dict, path: Path) -> bool:
     """Draws the rates of CHART; False (and no file) when the run measured none of them."""
     summary = document["summary"]
@@ -327,3 +397,9 @@ def write_reports(document: dict, out: Path) -> list[Path]:
         paths[2].unlink(missing_ok=True)  # an earlier run's chart would not belong to these figures
         paths.pop()
     return paths
+
+
+if __name__ == "__main__":
+    pages = update_pages(json.loads((RESULTS / "latest.json").read_text()))
+    print("report: " + (", ".join(str(p) for p in pages) or "every page is up to date"))
+    sys.exit(0)

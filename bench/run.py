@@ -1,6 +1,7 @@
 """The benchmark: movra_sdk, paho-mqtt and Paho MQTT C side by side on one mosquitto.
 
     .venv/bin/python bench/run.py            # make bench: 5 rounds, writes bench/results/latest.*
+                                             # and the figures in README.md, docs/benchmarks.md
     .venv/bin/python bench/run.py --quick    # make bench-quick: fewer and smaller runs, written
                                              # to build/bench-quick
     .venv/bin/python bench/run.py --only pipelined,chaos   # some rows alone, written to
@@ -32,7 +33,7 @@ sys.path.insert(0, str(ROOT))
 
 from chaos import run_chaos  # noqa: E402
 from machine import describe_machine  # noqa: E402
-from report import write_reports  # noqa: E402
+from report import update_pages, write_reports  # noqa: E402
 
 from broker.harness import Broker  # noqa: E402
 from broker.tls import Certificates, TlsBroker  # noqa: E402
@@ -485,6 +486,9 @@ def main() -> int:
         "details": bench.extra,
     }
     paths = write_reports(document, args.out)
+    if args.out.resolve() == (HERE / "results").resolve():
+        # The published figures: the pages that quote them follow.
+        paths += update_pages(document)
     print(f"bench: done in {elapsed:.0f} s: " + ", ".join(str(p) for p in paths))
     return 0
 

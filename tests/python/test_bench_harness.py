@@ -1,13 +1,19 @@
 """The benchmark harness, run once in its quickest form: it must measure every workload through each
-client it is meant for and write its three result files. No speed is checked here."""
+client it is meant for and write its three result files. No speed is checked here. And the figures
+the pages quote are the published results' own."""
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import subprocess
 import sys
 
 from conftest import ROOT
+
+_spec = importlib.util.spec_from_file_location("bench_report", ROOT / "bench" / "report.py")
+report = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(report)
 
 LIBRARIES = ("movra_sdk", "paho-mqtt", "paho-c")
 PIPELINED = ("movra_sdk", "paho-mqtt", "wire")
@@ -92,3 +98,16 @@ def test_quick_benchmark_measures_every_workload_for_all_clients_and_writes_resu
     assert "| Workload | Unit | movra_sdk | paho-mqtt (Python) | Paho C (native) |" in table
     assert "| Publish QoS 0, 100 B | msg/s |" in table
     assert (tmp_path / "latest.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_pages_quote_the_published_results_and_a_run_rewrites_them():
+    document = json.loads((report.RESULTS / "latest.json").read_text())
+    assert report.markdown(document) == (report.RESULTS / "latest.md").read_text()
+    for page, (name, render) in report.PAGES.items():
+        text = (ROOT / page).read_text()
+        figures = render(document)
+        assert report.block(text, name) == figures, f"{page}: run .venv/bin/python bench/report.py"
+        # What a run writes: the block alone, in the form the page already has.
+        emptied = report.with_block(text, name, "")
+        assert figures not in emptied
+        assert report.with_block(emptied, name, figures) == text, page
