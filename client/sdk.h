@@ -29,10 +29,11 @@
 //   the 10 s disconnect and publish-completion waits, joins); the Python binding calls them with the
 //   interpreter lock released. is_connected never blocks.
 // - Handlers never run on the library's threads. The library's callbacks only copy what they need
-//   into the dispatcher's queue (messages, loss) or record a completion, and return at once; they make no
-//   library call and take no lock that user code can hold. The dispatch thread calls the
-//   handlers, one at a time per object, under the handler lock (handler_slots.h), in arrival order: inbound messages, the
-//   loss notification (false, -1) and the reconnect notification (true, 0).
+//   into the dispatcher's queue (messages, loss) or record a completion, and return at once; they
+//   make no library call and take no lock that user code can hold. The dispatch thread calls the
+//   handlers, one at a time per object, under the handler lock (handler_slots.h), in arrival
+//   order: inbound messages, the loss notification (false, -1) and the reconnect notification
+//   (true, 0).
 // - The notifications of connect (true, 0), and of disconnect and stop (false, 0) run in the caller's
 //   thread under the handler lock; an exception from the handler reaches the caller.
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
