@@ -4,9 +4,9 @@
 // The record owns every text its C struct points at: the server URI and the client identifier the
 // client is created with, the user name, the password and the token it is wrapped into, the broker
 // list (broker_list.h), the TLS record (tls_options.h) and the will record (will_options.h). Only
-// update() points the struct at them, after every change of what it points at; nothing else writes
-// a pointer into it. So nothing it hands the library points at text that can be released, and the
-// record can be neither copied nor moved.
+// update() points the struct at them, after every change of what it points at, and connect() at
+// the address of that connect; nothing else writes a pointer into it. So nothing it hands the
+// library points at text that can be released, and the record can be neither copied nor moved.
 //
 // The password goes out as given, or in the "Enterprise" edition as a JWE token made by
 // renewCredentials() at each explicit connect. A failed wrap fails closed: the options keep the

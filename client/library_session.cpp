@@ -29,6 +29,7 @@ ClientHandle LibrarySession::client() {
 }
 
 int LibrarySession::connect(std::size_t index) {
+    // `current` changes only under the owner's connect lock, which the caller holds.
     arrivalGate.open();
     return connectOptions.connect(current.get(), index);
 }
