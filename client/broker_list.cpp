@@ -30,25 +30,21 @@ void BrokerList::check(const std::vector<std::string>& failoverHosts) {
 }
 
 void BrokerList::assign(std::string_view protocol, std::string_view brokerHost,
-                        const std::vector<std::string>& failoverHosts, int connectTimeout,
-                        MQTTClient_connectOptions& options) {
+                        const std::vector<std::string>& failoverHosts) {
     uris.clear();
     uris.push_back(std::string(protocol) + "://" + std::string(brokerHost));
     for (const std::string& address : failoverHosts)
         uris.push_back(std::string(protocol) + "://" + address);
     list.clear();
     for (std::string& uri : uris) list.push_back(uri.data());
-    options.serverURIs = nullptr;
-    options.serverURIcount = 0;
-    options.connectTimeout =
-        size() > 1 ? std::min(connectTimeout, kFailoverAttemptSeconds) : connectTimeout;
 }
 
-void BrokerList::point(std::size_t index, MQTTClient_connectOptions& options) const {
-    // One address: the client's own URI, exactly as without a list.
-    if (size() < 2) return;
-    options.serverURIs = const_cast<char* const*>(&list[index]);
-    options.serverURIcount = 1;
+int BrokerList::attemptTimeout(int connectTimeout) const {
+    return size() > 1 ? std::min(connectTimeout, kFailoverAttemptSeconds) : connectTimeout;
+}
+
+char* const* BrokerList::target(std::size_t index) const {
+    return size() < 2 ? nullptr : &list[index];
 }
 
 }  // namespace movra

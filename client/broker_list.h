@@ -7,11 +7,10 @@
 // kFailoverAttemptSeconds, or connectTimeout when that is shorter: a node that accepts TCP and
 // never answers the CONNECT costs a few seconds, not the whole connectTimeout.
 //
-// Threading contract: assign() and point() are called with the owner's connectMutex held, the
-// readers too; the URI texts stay in place until the next assign().
+// Threading contract: not thread-safe; the connect options record (connect_options.h) owns the list
+// and calls it with its owner's connect lock held. The URI texts, and the pointers target() hands
+// out, stay in place until the next assign().
 #pragma once
-
-#include <MQTTClient.h>
 
 #include <cstddef>
 #include <string>
@@ -28,17 +27,20 @@ public:
     // WebSocket schemes an optional "/path" after it), or holds a blank or control character.
     static void check(const std::vector<std::string>& failoverHosts);
 
-    // brokerHost first; the connect timeout each attempt gets.
+    // brokerHost first.
     void assign(std::string_view protocol, std::string_view brokerHost,
-                const std::vector<std::string>& failoverHosts, int connectTimeout,
-                MQTTClient_connectOptions& options);
+                const std::vector<std::string>& failoverHosts);
+    // The connect timeout each attempt gets.
+    int attemptTimeout(int connectTimeout) const;
 
     std::size_t size() const { return uris.size(); }
     const std::string& uri(std::size_t index) const { return uris[index]; }
     // The address after `index`, round the list.
     std::size_t after(std::size_t index) const { return uris.empty() ? 0 : (index + 1) % size(); }
-    // Makes the options' next library connect go to that address.
-    void point(std::size_t index, MQTTClient_connectOptions& options) const;
+    // The one-address list that sends a library connect to that address, for the connect options'
+    // serverURIs; null with a single address (the client's own URI is used, exactly as without a
+    // list).
+    char* const* target(std::size_t index) const;
 
 private:
     std::vector<std::string> uris;

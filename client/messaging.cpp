@@ -50,7 +50,7 @@ class SDK::Call {
 public:
     Call(SDK& sdk, const char* operation, std::string_view topic, int refusal = 0)
         : sdk(sdk), operation(operation), topic(topic), text(topic) {
-        if (!sdk.link.connected()) {
+        if (!sdk.connection.connected()) {
             notConnected();
             return;
         }
@@ -59,7 +59,7 @@ public:
             fail(refusal);
             return;
         }
-        blocking.emplace(*sdk.channel);
+        blocking.emplace(*sdk.dispatcher);
         ok = true;
     }
     Call(const Call&) = delete;
@@ -69,7 +69,7 @@ public:
     const char* c_str() const { return text.c_str(); }
     // The current client, or null after the "not connected" line.
     ClientHandle client() {
-        ClientHandle held = sdk.currentClient();
+        ClientHandle held = sdk.library.client();
         if (!held) notConnected();
         return held;
     }
@@ -98,8 +98,8 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     ClientHandle held = call.client();
     if (!held) return false;
     // A loss from here on ends the wait for the SUBACK.
-    const auto lost = [this, before = link.interruptions()] {
-        return link.interruptions() != before;
+    const auto lost = [this, before = connection.interruptions()] {
+        return connection.interruptions() != before;
     };
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_subscribe(held.get(), call.c_str(), qos))) return false;
@@ -115,8 +115,8 @@ void SDK::unsubscribe(std::string_view topic) {
     if (!call) return;
     ClientHandle held = call.client();
     if (!held) return;
-    const auto lost = [this, before = link.interruptions()] {
-        return link.interruptions() != before;
+    const auto lost = [this, before = connection.interruptions()] {
+        return connection.interruptions() != before;
     };
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_unsubscribe(held.get(), call.c_str()))) return;
@@ -130,18 +130,18 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     if (!call || !call.client()) return;
     std::lock_guard serial(publishMutex);
     // A loss or a stop from here on ends the wait below; the message stays in the pipeline.
-    const std::uint64_t interruptionsBefore = link.interruptions();
+    const std::uint64_t interruptionsBefore = connection.interruptions();
     const std::uint64_t ticket = outbound.submitBlocking(topic, payload, qos, retained);
     if (ticket == 0) return;
     const std::optional<int> rc =
         outbound.waitBlocking(ticket, std::chrono::milliseconds(kPublishTimeoutMs),
-                              [&] { return link.interruptions() != interruptionsBefore; });
+                              [&] { return connection.interruptions() != interruptionsBefore; });
     if (rc && *rc != kPublishStopped) call.succeeded(*rc);
 }
 
 int SDK::publishAsync(std::string_view topic, std::string_view payload, int qos, bool retained,
                       void* tag) {
-    if (!link.initialised()) return kPublishStopped;
+    if (!connection.initialised()) return kPublishStopped;
     return outbound.submit(topic, payload, qos, retained, tag);
 }
 
@@ -153,7 +153,7 @@ int SDK::onMessageArrived(void* context, char* topicName, int topicLen,
         // A client on its way out, or a disconnect under way: the message is not touched and not
         // taken; the library keeps it or releases it with its session.
         if (self == nullptr) return 0;
-        ArrivalGate::Pass pass(self->arrivalGate);
+        ArrivalGate::Pass pass(self->library.gate());
         if (!pass) return 0;
         // The library gives the length only when the topic holds a NUL of its own.
         std::string_view topic =
@@ -163,8 +163,8 @@ int SDK::onMessageArrived(void* context, char* topicName, int topicLen,
         if (message->payloadlen > 0)
             payload = std::string_view(static_cast<const char*>(message->payload),
                                        static_cast<std::size_t>(message->payloadlen));
-        // The channel copies both; the library's buffers are released after it has.
-        self->channel->pushMessage(topic, payload);
+        // The dispatcher copies both; the library's buffers are released after it has.
+        self->dispatcher->pushMessage(topic, payload);
         MQTTClient_freeMessage(&message);
         MQTTClient_free(topicName);
     }

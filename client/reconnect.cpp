@@ -4,13 +4,14 @@
 #include <chrono>
 #include <cstdint>
 
+#include "connect_turn.h"
 #include "paho_quirks/settle.h"
 #include "sdk.h"
 
 namespace movra {
 namespace {
 
-using Link = ConnectionState;
+using Table = ConnectionState;
 
 // The next back-off: doubled and capped at the ceiling. Computed in 64 bits so that a large ceiling
 // cannot overflow; once the delay is zero or negative (a ceiling below one second) it stays at the
@@ -34,11 +35,11 @@ void SDK::connectionLost(const char* cause) {
     // On a thread of the library, which waits for it: no library call, no user code.
     {
         std::lock_guard lock(reconnectMutex);
-        const auto step = link.apply(Link::Event::Loss);
+        const auto step = connection.apply(Table::Event::Loss);
         writeLine(step.line, {.text = cause != nullptr ? cause : "unknown"});
-        if (step.notice == Link::Notice::QueuedLost) channel->pushConnection(false, -1);
-        if (step.action == Link::Action::WakeWorker) reconnectCondition.notify_all();
-        if (step.action == Link::Action::StartWorker) {
+        if (step.notice == Table::Notice::QueuedLost) dispatcher->pushConnection(false, -1);
+        if (step.action == Table::Action::WakeWorker) reconnectCondition.notify_all();
+        if (step.action == Table::Action::StartWorker) {
             // A previous worker has left its loop: joining it takes no time.
             if (reconnectThread.joinable()) reconnectThread.join();
             reconnectThread = std::thread(&SDK::reconnectLoop, this);
@@ -59,36 +60,32 @@ void SDK::reconnectLoop() {
     for (;;) {
         {
             std::unique_lock lock(reconnectMutex);
-            if (link.session() != seen) {
-                seen = link.session();
+            if (connection.session() != seen) {
+                seen = connection.session();
                 delay = 1;
                 freshRound = true;
                 reconnectCondition.wait_for(lock, kSettleTime,
-                                            [&] { return !link.reconnecting(); });
+                                            [&] { return !connection.reconnecting(); });
             }
-            if (link.apply(Link::Event::WorkerWakes).action == Link::Action::EndWorker) return;
+            if (connection.apply(Table::Event::WorkerWakes).action == Table::Action::EndWorker)
+                return;
         }
         int rc;
         long long waitMs = 0;
         int shownDelay = 0;  // the seconds the failure line names
         {
-            std::lock_guard connectLock(connectMutex);
-            {
-                std::lock_guard lock(reconnectMutex);
-                const auto step = link.apply(Link::Event::Attempt);
-                if (step.action != Link::Action::LibraryConnect || link.session() != seen) continue;
-                writeLine(step.line);
-            }
+            ConnectTurn turn(*this, Table::Event::Attempt, seen);
+            if (!turn.connects()) continue;
+            const BrokerList& brokers = library.options().brokers();
             if (freshRound) {
                 next = brokers.after(reached);
                 tried = 0;
                 freshRound = false;
             }
             const std::size_t index = next;
-            arrivalGate.open();
             // The options as they stand: in the Enterprise edition the last explicit connect's token.
-            rc = connectTo(index);
-            std::lock_guard lock(reconnectMutex);
+            rc = turn.attempt(index);
+            const auto step = turn.finish(rc, seen);
             if (rc != MQTTCLIENT_SUCCESS) {
                 // The next address at once; the back-off only once the whole list has failed.
                 next = brokers.after(index);
@@ -99,16 +96,13 @@ void SDK::reconnectLoop() {
                     delay = nextDelay(delay, maxReconnectInterval);
                 }
             }
-            const auto step = link.apply(
-                rc == MQTTCLIENT_SUCCESS ? Link::Event::AttemptOk : Link::Event::AttemptFailed,
-                seen);
             writeLine(step.line, {.text = brokers.uri(index), .rc = rc, .delay = shownDelay});
-            if (step.notice == Link::Notice::QueuedUp) channel->pushConnection(true, 0);
-            if (rc == Link::kLostBeforeRecorded) {
+            if (step.notice == Table::Notice::QueuedUp) dispatcher->pushConnection(true, 0);
+            if (rc == Table::kLostBeforeRecorded) {
                 // The attempt's own session was lost in its renewal (connectTo): that loss is this
                 // attempt's failure, not the loss of a live session, so the back-off and the round
                 // go on; the next attempt still waits for the library's receive thread to end.
-                seen = link.session();
+                seen = connection.session();
                 waitMs = std::max<long long>(waitMs, kSettleTime.count());
             }
         }
@@ -116,8 +110,9 @@ void SDK::reconnectLoop() {
         if (rc == MQTTCLIENT_SUCCESS || waitMs == 0) continue;
         std::unique_lock lock(reconnectMutex);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        reconnectCondition.wait_until(
-            lock, deadline, [&] { return !link.reconnecting() || link.session() != seen; });
+        reconnectCondition.wait_until(lock, deadline, [&] {
+            return !connection.reconnecting() || connection.session() != seen;
+        });
     }
 }
 

@@ -17,30 +17,38 @@
 // connection_state.h; the loss callback, the reconnect worker and connect / disconnect / stop apply
 // its events under reconnectMutex.
 //
+// The library's side (library_session.h) holds the Paho client, the connect options that own every
+// text the library reads (connect_options.h, the Enterprise password wrap included), the callback
+// key and the arrival gate. The explicit connect and the reconnect worker make their library
+// connects through one sequence, ConnectTurn (connect_turn.h): the request applied, the library
+// connect (with the renewal of subscriptions), the outcome applied.
+//
 // Threading contract
 // - Caller threads may call every public method, also from inside a handler of the same object.
 //   connect, disconnect, stop, subscribe, unsubscribe and publish may block (library round trips,
 //   the 10 s disconnect and publish-completion waits, joins); the Python binding calls them with the
 //   interpreter lock released. is_connected never blocks.
 // - Handlers never run on the library's threads. The library's callbacks only copy what they need
-//   into the dispatcher's queue (messages, loss) or record a completion, and return at once; they make no
-//   library call and take no lock that user code can hold. The dispatch thread calls the
-//   handlers, one at a time per object, under the handler lock (handler_slots.h), in arrival order: inbound messages, the
-//   loss notification (false, -1) and the reconnect notification (true, 0).
+//   into the dispatcher's queue (messages, loss) or record a completion, and return at once; they
+//   make no library call and take no lock that user code can hold. The dispatch thread calls the
+//   handlers, one at a time per object, under the handler lock (handler_slots.h), in arrival
+//   order: inbound messages, the loss notification (false, -1) and the reconnect notification
+//   (true, 0).
 // - The notifications of connect (true, 0), and of disconnect and stop (false, 0) run in the caller's
 //   thread under the handler lock; an exception from the handler reaches the caller.
 // - The reconnect worker never calls a handler and never waits for one, so joining it is always safe.
-//   connectMutex serialises every library connect (caller's and worker's) with the password wrapping
-//   and init's rewriting of connectOptions and of the broker list; the renewal of subscriptions runs
-//   under it too, right after its connect.
+//   connectMutex is the library session's connect lock: it serialises every library connect
+//   (caller's and worker's) with the password wrapping, init's rewriting of the connect options and
+//   the release of the client; the renewal of subscriptions runs under it too, right after its
+//   connect.
 // - A subscribe or unsubscribe waiting for the broker's answer returns as soon as the loss of the
 //   connection is known (paho_quirks/wait_abort.h).
 // - Every publish goes through the outbound pipeline (outbound.h), whose sender thread alone calls
 //   the library's publish; its outcomes reach the binding on the dispatch thread (publishAsync).
 // - Locks, outermost first: connectMutex / publishMutex, the handler lock, the pipeline's
-//   sendMutex, then the short internal clientMutex, reconnectMutex, the pipeline's lock and the
-//   dispatcher's locks. No internal lock is held while a
-//   handler runs, except the handler lock itself.
+//   sendMutex, then the library session's short clientMutex, reconnectMutex, the pipeline's lock and
+//   the dispatcher's locks. No internal lock is held while a handler runs, except the handler lock
+//   itself.
 // - No lock of this object is held while a dispatch thread is joined (init's start of the
 //   dispatcher, stop's finish): a handler on that thread may be waiting for any of them.
 // - The object is neither copyable nor movable: the library and the worker hold its address.
@@ -59,17 +67,14 @@
 #include <thread>
 #include <vector>
 
-#include "broker_list.h"
 #include "client_handle.h"
+#include "connect_options.h"
 #include "connection_state.h"
 #include "dispatcher.h"
 #include "init_options.h"
+#include "library_session.h"
 #include "outbound.h"
-#include "paho_quirks/arrival_gate.h"
-#include "paho_quirks/callback_registry.h"
 #include "subscription_book.h"
-#include "tls_options.h"
-#include "will_options.h"
 
 namespace movra {
 
@@ -81,12 +86,12 @@ public:
     // MQTT strings (topics, the client identifier, the user name and the password) carry a 16-bit
     // length. A longer one cannot be sent as it is: the library would send its length modulo 65,536,
     // a different string. It is refused with this code before anything is sent.
-    static constexpr std::size_t kMaxStringLength = 65535;
-    static constexpr int kStringTooLong = MQTTCLIENT_BAD_STRUCTURE;
+    static constexpr std::size_t kMaxStringLength = ConnectOptions::kMaxStringLength;
+    static constexpr int kStringTooLong = ConnectOptions::kStringTooLong;
     // Enterprise connect when the password could not be wrapped and no token has been made since
     // init: the plain password is never sent in its place, and nothing reaches the broker. A code
     // outside the library's own range.
-    static constexpr int kPasswordNotWrapped = -100;
+    static constexpr int kPasswordNotWrapped = ConnectOptions::kPasswordNotWrapped;
     static constexpr int kDisconnectTimeoutMs = 10000;
     static constexpr int kPublishTimeoutMs = 10000;
 
@@ -106,9 +111,9 @@ public:
     bool connect();
     void disconnect();
     void stop();
-    bool is_connected() const { return link.connected(); }
+    bool is_connected() const { return connection.connected(); }
     // True between a successful init and the stop sequence.
-    bool is_initialised() const { return link.initialised(); }
+    bool is_initialised() const { return connection.initialised(); }
 
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
@@ -124,9 +129,9 @@ public:
                      void* tag);
 
     // Hooks for a language binding; set before init.
-    void setErrorSink(ErrorSink sink) { channel->setErrorSink(std::move(sink)); }
-    void setDeliveryScope(DeliveryScope scope) { channel->setDeliveryScope(std::move(scope)); }
-    void setOutcomeSink(OutcomeSink sink) { channel->setOutcomeSink(std::move(sink)); }
+    void setErrorSink(ErrorSink sink) { dispatcher->setErrorSink(std::move(sink)); }
+    void setDeliveryScope(DeliveryScope scope) { dispatcher->setDeliveryScope(std::move(scope)); }
+    void setOutcomeSink(OutcomeSink sink) { dispatcher->setOutcomeSink(std::move(sink)); }
 
 private:
     // Library callbacks; the context is this object's key in the callback registry.
@@ -140,14 +145,11 @@ private:
     void reconnectLoop();
     // The session number a library connect hands to the "ok" events (connection_state.h).
     std::uint64_t currentSession();
-    // Ends the waits for a publish's completion after link.interruptions() moved.
+    // Ends the waits for a publish's completion after connection.interruptions() moved.
     void wakePublishers();
-    // Wraps the password into a fresh token and points the options at it. Returns whether the
-    // options now point at a token: the new one, or after a failure the last one made since init.
-    bool encryptPassword();
-    // Whether the client identifier, user name and password that a connect sends fit MQTT strings.
-    bool credentialsFit() const;
     void destroyClient();
+    // The library connect sequence that connect and the reconnect worker share (connect_turn.h).
+    class ConnectTurn;
     // One library connect to the address `index` of the broker list, then the renewal of the
     // subscriptions when the broker kept no session. With connectMutex held. A session lost during
     // its renewal (a broker that closes the connection on the subscribe) fails the connect with
@@ -158,28 +160,17 @@ private:
     // The back-off wait before the next round, in milliseconds (jitter applied); reconnectMutex held.
     long long backoffWait(int delay);
 
-    ClientHandle client;
-    MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
-    // Owns the SSL options connectOptions points at; every library connect goes through it.
-    TlsConnector tls;
-    // Owns the will record connectOptions points at.
-    WillRecord will;
-    std::string serverUri;
-    // Under connectMutex: the addresses, and the one of the last connect that succeeded.
-    BrokerList brokers;
+    // The library client, its connect options, callback key and arrival gate. The client and the
+    // options are rewritten (init) and the client let go of (destroyClient) with connectMutex held.
+    LibrarySession library;
+    // Under connectMutex: the address of the last connect that succeeded.
     std::size_t reached = 0;
     bool resumeSubs = true;
     SubscriptionBook subscriptions;
-    std::string username;
-    std::string password;
-    std::string clientId;
-    std::string edition;
-    std::string encryptedPassword;
-    // The password of connectOptions points at encryptedPassword (a wrap succeeded since init).
-    bool passwordWrapped = false;
-    // The handler slots and the handler lock live in the dispatcher, which the dispatch thread shares: a
-    // handler may destroy its own object and the thread must still be able to return safely.
-    std::shared_ptr<Dispatcher> channel;
+    // The handler slots and the handler lock live in the dispatcher, which the dispatch thread
+    // shares: a handler may destroy its own object and the thread must still be able to return
+    // safely.
+    std::shared_ptr<Dispatcher> dispatcher;
     int maxReconnectInterval = 60;
     // Under reconnectMutex.
     bool reconnectJitter = false;
@@ -188,24 +179,19 @@ private:
     std::condition_variable reconnectCondition;
     std::mutex reconnectMutex;
     // Under reconnectMutex, with lock-free mirrors for is_connected and is_initialised.
-    ConnectionState link;
-    // Serialises library connects with the rewriting of connectOptions.
+    ConnectionState connection;
+    // Serialises library connects with the rewriting of the connect options and the release of
+    // the client. The calls that run outside it (subscribe, unsubscribe, publish, disconnect) each
+    // take their own reference to the client (library.client()) and call the library with that,
+    // so a stop on another thread never destroys a client under a running call, and never waits
+    // for one.
     std::mutex connectMutex;
-    // Guards `client` for the calls that run outside connectMutex (subscribe, unsubscribe, publish,
-    // disconnect): each takes its own reference under it and calls the library with that, so a stop
-    // on another thread never destroys a client under a running call, and never waits for one.
-    std::mutex clientMutex;
-    ClientHandle currentClient();
     // The shared prologue of subscribe, unsubscribe and publish (messaging.cpp).
     class Call;
-    // Key of the current library client in the callback registry.
-    CallbackRegistry::Key callbackKey = 0;
-    // Closed while the library disconnects, which releases the messages it still holds.
-    ArrivalGate arrivalGate;
 
     // Waiting publishes are serialised: the pipeline serves one waiting caller at a time.
     std::mutex publishMutex;
-    // Last: its sender thread, which reads the client and the link, ends before they go.
+    // Last: its sender thread, which reads the client and the connection, ends before they go.
     Outbound outbound;
 };
 

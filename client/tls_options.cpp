@@ -95,15 +95,12 @@ void checkTlsOptions(const TlsOptions& options, std::string_view protocol) {
 }
 
 void TlsConnector::configure(const TlsOptions& options_, std::string_view serverUri_,
-                             std::string_view protocol, MQTTClient_connectOptions& connectOptions) {
+                             std::string_view protocol) {
     enabled = usesTls(protocol);
     options = options_;
     serverUri = serverUri_;
     ssl = MQTTClient_SSLOptions_initializer;
-    if (!enabled) {
-        connectOptions.ssl = nullptr;
-        return;
-    }
+    if (!enabled) return;
     ssl.trustStore = textOrNull(options.caFile);
     ssl.keyStore = textOrNull(options.certFile);
     ssl.privateKey = textOrNull(options.keyFile);
@@ -119,7 +116,6 @@ void TlsConnector::configure(const TlsOptions& options_, std::string_view server
     // 1.1, whose handshakes rest on SHA-1 and MD5. The build requires OpenSSL 3.
     ssl.ssl_error_cb = &TlsConnector::onLibraryError;
     ssl.ssl_error_context = this;
-    connectOptions.ssl = &ssl;
 }
 
 int TlsConnector::connect(MQTTClient client, MQTTClient_connectOptions& connectOptions) {

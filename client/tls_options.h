@@ -8,11 +8,11 @@
 // name), and a failed connect writes one console line with the TLS reason of the failure.
 //
 // Threading contract
-// - configure() and connect() are called with the owner's connectMutex held: one at a time. The
+// - configure() and connect() are called with the owner's connect lock held: one at a time. The
 //   TLS library reports its errors on the thread that runs connect() (Paho's synchronous client
 //   makes the handshake there); the collected reasons have a lock of their own all the same.
-// - The connect options keep a pointer into the connector from configure() on: the connector lives
-//   as long as the options it configured.
+// - The connect options point at record() from configure() on: the connect options record
+//   (connect_options.h) owns the connector, which lives as long as the options pointing at it.
 #pragma once
 
 #include <MQTTClient.h>
@@ -55,9 +55,11 @@ public:
     TlsConnector(const TlsConnector&) = delete;
     TlsConnector& operator=(const TlsConnector&) = delete;
 
-    // Sets connectOptions.ssl to this connector's record for a TLS scheme, to none otherwise.
-    void configure(const TlsOptions& options, std::string_view serverUri, std::string_view protocol,
-                   MQTTClient_connectOptions& connectOptions);
+    // Builds the SSL record for a TLS scheme; none otherwise.
+    void configure(const TlsOptions& options, std::string_view serverUri,
+                   std::string_view protocol);
+    // What the connect options' ssl points at: the record for a TLS scheme, null otherwise.
+    MQTTClient_SSLOptions* record() { return enabled ? &ssl : nullptr; }
 
     // MQTTClient_connect, preceded by the file checks when TLS is on. A file that cannot be used is
     // reported by one console line naming it and fails the connect with MQTTCLIENT_FAILURE, without

@@ -26,22 +26,18 @@ void checkWillOptions(const WillOptions& options) {
     if (options.payload.size() > kMaxFieldBytes) refuse("the payload is longer than 65535 bytes");
 }
 
-void WillRecord::configure(const WillOptions& options_, MQTTClient_connectOptions& connectOptions) {
+void WillRecord::configure(const WillOptions& options_) {
     options = options_;
-    record = MQTTClient_willOptions_initializer;
-    if (!options.enabled) {
-        connectOptions.will = nullptr;
-        return;
-    }
-    record.topicName = options.topic.c_str();
+    library = MQTTClient_willOptions_initializer;
+    if (!options.enabled) return;
+    library.topicName = options.topic.c_str();
     // The text form (message) is sent up to its first zero byte; the binary form by its length. An
     // empty payload is left out: the library then sends a will of no bytes without allocating.
-    record.message = nullptr;
-    record.payload.len = static_cast<int>(options.payload.size());
-    record.payload.data = options.payload.empty() ? nullptr : options.payload.data();
-    record.qos = options.qos;
-    record.retained = options.retained ? 1 : 0;
-    connectOptions.will = &record;
+    library.message = nullptr;
+    library.payload.len = static_cast<int>(options.payload.size());
+    library.payload.data = options.payload.empty() ? nullptr : options.payload.data();
+    library.qos = options.qos;
+    library.retained = options.retained ? 1 : 0;
 }
 
 }  // namespace movra

@@ -7,10 +7,10 @@
 // bytes inside it reach the broker as they are.
 //
 // Threading contract
-// - configure() is called with the owner's connectMutex held, like every library connect that reads
+// - configure() is called with the owner's connect lock held, like every library connect that reads
 //   the record: the record is never rewritten under a connect.
-// - The connect options keep a pointer into the record from configure() on: the record lives as long
-//   as the options it configured, and owns every text the library record points at.
+// - The connect options point at record() from configure() on: the connect options record
+//   (connect_options.h) owns this one, which owns every text the library record points at.
 #pragma once
 
 #include <MQTTClient.h>
@@ -40,12 +40,14 @@ public:
     WillRecord(const WillRecord&) = delete;
     WillRecord& operator=(const WillRecord&) = delete;
 
-    // Sets connectOptions.will to this record for an enabled will, to none otherwise.
-    void configure(const WillOptions& options, MQTTClient_connectOptions& connectOptions);
+    // Builds the library record for an enabled will; none otherwise.
+    void configure(const WillOptions& options);
+    // What the connect options' will points at: the record for an enabled will, null otherwise.
+    MQTTClient_willOptions* record() { return options.enabled ? &library : nullptr; }
 
 private:
     WillOptions options;
-    MQTTClient_willOptions record = MQTTClient_willOptions_initializer;
+    MQTTClient_willOptions library = MQTTClient_willOptions_initializer;
 };
 
 }  // namespace movra

@@ -6,9 +6,9 @@
 //   call (GilRelease); handlers take it back themselves. publish(wait=False) keeps it: it only
 //   queues (publish_futures.h). The setters release it before they wait
 //   for the client's handler lock. Deallocation releases it while the stop sequence joins threads.
-// - The Python callables live in HandlerSlots and are touched only with the interpreter lock held;
-//   the type takes part in the garbage collector through them (gc_support.h), so a handler that
-//   refers to its own SDK does not keep it alive for ever.
+// - The Python callables live in a PythonCallables record and are touched only with the
+//   interpreter lock held; the type takes part in the garbage collector through them
+//   (gc_support.h), so a handler that refers to its own SDK does not keep it alive for ever.
 // - At interpreter exit an atexit hook stops every live SDK (with the lock released while it
 //   joins), so no native thread calls into Python once finalisation has begun.
 #include <pybind11/pybind11.h>

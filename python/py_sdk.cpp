@@ -17,7 +17,8 @@ std::unordered_set<PySDK*>& liveObjects() {
 
 }  // namespace
 
-PySDK::PySDK() : slots(std::make_shared<HandlerSlots>()), native(std::make_unique<movra::SDK>()) {
+PySDK::PySDK()
+    : callables(std::make_shared<PythonCallables>()), native(std::make_unique<movra::SDK>()) {
     native->setErrorSink(&reportUnraisable);
     native->setDeliveryScope(&deliverWithGil);
     native->setOutcomeSink(&resolveFutures);
@@ -50,19 +51,20 @@ namespace {
 // native handler is always the bridge: the slot alone decides whether a Python callable runs, so
 // two threads setting handlers at once can never leave the slot and the native handler disagreeing.
 template <typename Bridge, typename Callable>
-Bridge bridgeFor(const std::shared_ptr<HandlerSlots>& slots, py::object HandlerSlots::* slot,
-                 std::optional<Callable> callable) {
-    (*slots).*slot = callable ? py::object(std::move(*callable)) : py::object();
-    return Bridge{slots};
+Bridge bridgeFor(const std::shared_ptr<PythonCallables>& callables,
+                 py::object PythonCallables::* slot, std::optional<Callable> callable) {
+    (*callables).*slot = callable ? py::object(std::move(*callable)) : py::object();
+    return Bridge{callables};
 }
 
 }  // namespace
 
 void PySDK::setMessage(std::optional<MessageCallable> handler, bool binary) {
-    auto bridge = bridgeFor<MessageBridge>(slots, &HandlerSlots::message, std::move(handler));
+    auto bridge =
+        bridgeFor<MessageBridge>(callables, &PythonCallables::message, std::move(handler));
     // Under the same hold of the interpreter lock as the callable: a message in flight sees the
     // old callable with the old form or the new one with the new form, never a mix.
-    slots->messageBinary = binary;
+    callables->messageBinary = binary;
     // Waits for a handler call in progress: the handler lock may be held by the dispatch thread, which
     // needs the interpreter lock to finish. Once this returns the previous callable is not called.
     GilRelease release;
@@ -70,7 +72,8 @@ void PySDK::setMessage(std::optional<MessageCallable> handler, bool binary) {
 }
 
 void PySDK::setConnection(std::optional<ConnectionCallable> handler) {
-    auto bridge = bridgeFor<ConnectionBridge>(slots, &HandlerSlots::connection, std::move(handler));
+    auto bridge =
+        bridgeFor<ConnectionBridge>(callables, &PythonCallables::connection, std::move(handler));
     GilRelease release;
     native->on_connection(std::move(bridge));
 }
@@ -83,15 +86,15 @@ bool PySDK::stopIfInitialised() {
 }
 
 int PySDK::traverse(visitproc visit, void* arg) const {
-    Py_VISIT(slots->message.ptr());
-    Py_VISIT(slots->connection.ptr());
+    Py_VISIT(callables->message.ptr());
+    Py_VISIT(callables->connection.ptr());
     return 0;
 }
 
 void PySDK::clear() {
-    slots->message = py::object();
-    slots->connection = py::object();
-    slots->lastTopic = py::object();
+    callables->message = py::object();
+    callables->connection = py::object();
+    callables->lastTopic = py::object();
 }
 
 void stopAllAtExit() {

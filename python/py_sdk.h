@@ -5,8 +5,9 @@
 // - Every member is called with the interpreter lock held. Those that wait (the setters for
 //   the handler lock, stopIfInitialised and the destructor for the stop sequence and its joins)
 //   release the lock around the wait; sdk() is used by the binding with the lock released.
-// - The Python callables live in HandlerSlots and are read and written only with the interpreter
-//   lock held (see python_handlers.h). traverse and clear expose them to the garbage collector.
+// - The Python callables live in a PythonCallables record and are read and written only with the
+//   interpreter lock held (see python_handlers.h). traverse and clear expose them to the garbage
+//   collector.
 // - Every live instance is listed for the exit hook, which stops them all before the interpreter
 //   finalises (stopAllAtExit). The list is touched only with the interpreter lock held.
 #pragma once
@@ -53,7 +54,7 @@ public:
     void clear();
 
 private:
-    std::shared_ptr<HandlerSlots> slots;
+    std::shared_ptr<PythonCallables> callables;
     std::unique_ptr<movra::SDK> native;
     bool stoppedAtExit = false;
 };

@@ -68,15 +68,15 @@ void MessageBridge::operator()(const std::string& topic, const std::string& payl
     if (pythonGone()) return;
     py::gil_scoped_acquire gil;
     // A reference of its own: the handler may replace itself while it runs.
-    py::object handler = slots->message;
+    py::object handler = callables->message;
     if (!handler) return;
-    const bool binary = slots->messageBinary;
+    const bool binary = callables->messageBinary;
     // Messages mostly come in streams on one topic: the text of the last topic is used again.
-    if (!slots->lastTopic || topic != slots->lastTopicBytes) {
-        slots->lastTopic = decodeStrict(topic);
-        slots->lastTopicBytes = topic;
+    if (!callables->lastTopic || topic != callables->lastTopicBytes) {
+        callables->lastTopic = decodeStrict(topic);
+        callables->lastTopicBytes = topic;
     }
-    py::object pyTopic = slots->lastTopic;
+    py::object pyTopic = callables->lastTopic;
     py::object pyPayload =
         binary ? py::object(asBytes(payload)) : py::object(decodeStrict(payload));
     PyObject* args[] = {pyTopic.ptr(), pyPayload.ptr()};
@@ -88,7 +88,7 @@ void MessageBridge::operator()(const std::string& topic, const std::string& payl
 void ConnectionBridge::operator()(bool connected, int code) const {
     if (pythonGone()) return;
     py::gil_scoped_acquire gil;
-    py::object handler = slots->connection;
+    py::object handler = callables->connection;
     if (!handler) return;
     handler(py::bool_(connected), py::int_(code));
 }

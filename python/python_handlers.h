@@ -1,12 +1,14 @@
 // The bridge between Python callables and the client's handlers.
 //
 // Threading contract
-// - HandlerSlots holds the Python callables and the form of the message callable. Its fields are
-//   read and written only with the interpreter lock held; so a callable is copied and released only
-//   under that lock, and a callable and its form are set, and read by a bridge call, as one.
+// - PythonCallables holds the Python handlers of one SDK object and the form of the message
+//   callable. Its fields are read and written only with the interpreter lock held; so a callable is
+//   copied and released only under that lock, and a callable and its form are set, and read by a
+//   bridge call, as one.
 // - The native handlers (MessageBridge, ConnectionBridge) hold no Python reference: they share the
-//   slots and look the callable up, under the interpreter lock, at each call. Copying or destroying
-//   them needs no lock, so the client may do either while it holds the handler lock.
+//   PythonCallables record and look the callable up, under the interpreter lock, at each call.
+//   Copying or destroying them needs no lock, so the client may do either while it holds the
+//   handler lock.
 // - A bridge call takes the interpreter lock after the handler lock, never the other way round: every
 //   binding method releases the interpreter lock before it enters the client.
 // - Once the interpreter is finalising no bridge call touches Python.
@@ -23,7 +25,7 @@ namespace movra::python {
 
 namespace py = pybind11;
 
-struct HandlerSlots {
+struct PythonCallables {
     py::object message;
     // The message callable takes the payload as bytes (as received) rather than as decoded text.
     bool messageBinary = false;
@@ -38,12 +40,12 @@ bool pythonGone();
 void markExiting();
 
 struct MessageBridge {
-    std::shared_ptr<HandlerSlots> slots;
+    std::shared_ptr<PythonCallables> callables;
     void operator()(const std::string& topic, const std::string& payload) const;
 };
 
 struct ConnectionBridge {
-    std::shared_ptr<HandlerSlots> slots;
+    std::shared_ptr<PythonCallables> callables;
     void operator()(bool connected, int code) const;
 };
 
