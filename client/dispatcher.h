@@ -27,14 +27,15 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "event_queue.h"
 #include "handler_slots.h"
+#include "mutex.h"
 #include "publish_outcome.h"
+#include "thread_annotations.h"
 
 namespace movra {
 
@@ -75,12 +76,12 @@ public:
     }
     void pushConnection(bool connected, int code) { queue.pushConnection(connected, code); }
     // Records a publish outcome for the dispatch thread; outcomes gather until it takes them.
-    void pushOutcome(const PublishOutcome& outcome);
+    void pushOutcome(const PublishOutcome& outcome) EXCLUDES(outcomeMutex);
 
     // Starts a dispatch thread (ending a previous one first, when that is possible).
     static void start(const std::shared_ptr<Dispatcher>& dispatcher);
     // Delivers what was queued before this call, then ends the dispatch thread.
-    void finish();
+    void finish() EXCLUDES(threadsMutex);
 
     void reportError(std::exception_ptr error) { slots.reportError(std::move(error)); }
 
@@ -106,23 +107,23 @@ public:
 
 private:
     void run(std::uint64_t epoch);
-    void deliver(std::vector<Event>& batch);
-    void deliverOutcomes();
-    void joinLingering();
+    void deliver(const DispatchBatch& batch);
+    void deliverOutcomes() EXCLUDES(outcomeMutex);
+    void joinLingering() EXCLUDES(threadsMutex);
 
     EventQueue queue;
     HandlerSlots slots;
     DeliveryScope deliveryScope;
     OutcomeSink outcomeSink;
 
-    std::mutex outcomeMutex;
-    std::vector<PublishOutcome> outcomes;
-    std::vector<PublishOutcome> deliveredOutcomes;  // the dispatch thread's, reused
-    bool outcomesMarked = false;                    // a mark for them is queued
+    Mutex outcomeMutex;
+    std::vector<PublishOutcome> outcomes GUARDED_BY(outcomeMutex);
+    bool outcomesMarked GUARDED_BY(outcomeMutex) = false;  // a mark for them is queued
+    std::vector<PublishOutcome> deliveredOutcomes;         // the dispatch thread's, reused
 
-    std::mutex threadsMutex;
-    std::thread thread;
-    std::vector<std::thread> lingering;  // threads that finish() could not join
+    Mutex threadsMutex;
+    std::thread thread GUARDED_BY(threadsMutex);
+    std::vector<std::thread> lingering GUARDED_BY(threadsMutex);  // threads finish() could not join
 };
 
 }  // namespace movra
