@@ -17,10 +17,11 @@
 //   wait, so it leaves the thread to finish by itself ("lingering") and a later start, finish or
 //   the destructor joins it.
 // - pushOutcome is called by any thread (the outbound pipeline, under its own lock); it takes only
-//   outcomeMutex and the queue's lock. The dispatch thread hands what has gathered to the outcome
+//   outcomeMutex and the queue's locks. The dispatch thread hands what has gathered to the outcome
 //   sink in one call, inside the delivery scope and under the slots' lock, as it does a handler.
-// - Lock order: the slots' lock, then threadsMutex, then outcomeMutex, then the queue's lock; no lock of this class or
-//   of the queue is held while a handler runs, except the slots' lock itself.
+// - Lock order: the slots' lock, then threadsMutex, then outcomeMutex, then the queue's locks (see
+//   event_queue.h); no lock of this class or of the queue is held while a handler runs, except the
+//   slots' lock itself.
 #pragma once
 
 #include <chrono>

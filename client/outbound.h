@@ -8,6 +8,10 @@
 // The messages of one round of sending leave as one run of packets (paho::PacketRun): segments
 // full of messages rather than one per message.
 //
+// The code: outbound.cpp (admission, the waiting callers, outcomes, close), outbound_sender.cpp
+// (the sender thread and its rounds of sending), outbound_inflight.cpp (the window of messages the
+// library holds, their acknowledgements, the check after a connect).
+//
 // Resending. After every library connect, and before it sends anything else, the sender asks the
 // library which tokens it still holds (MQTTClient_getPendingDeliveryTokens, atomic with the
 // delivery-complete callback). A message the library still holds is resent by the library itself
