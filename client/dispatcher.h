@@ -122,7 +122,7 @@ private:
     bool outcomesMarked GUARDED_BY(outcomeMutex) = false;  // a mark for them is queued
     std::vector<PublishOutcome> deliveredOutcomes;         // the dispatch thread's, reused
 
-    Mutex threadsMutex;
+    Mutex threadsMutex ACQUIRED_BEFORE(outcomeMutex);
     std::thread thread GUARDED_BY(threadsMutex);
     std::vector<std::thread> lingering GUARDED_BY(threadsMutex);  // threads finish() could not join
 };

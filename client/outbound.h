@@ -174,7 +174,7 @@ private:
     std::atomic<std::uint64_t> connectsSeen{0};
     std::atomic<std::uint64_t> reconciledSeen{0};
 
-    Mutex mutex;
+    Mutex mutex ACQUIRED_AFTER(sendMutex);
     std::condition_variable senderReady;
     std::condition_variable blockingDone;
     OutboundSettings settings GUARDED_BY(mutex);

@@ -12,6 +12,8 @@
 // - Take the lock with movra::MutexLock (a scope) or Mutex::lock/unlock. A condition wait goes
 //   through MutexLock::wait / waitUntil, in a loop over the condition written out in the function:
 //   a lambda body is analysed apart from the function around it and would not know the lock is held.
+// - Two locks of one class taken one inside the other: mark the inner one ACQUIRED_AFTER(outer) (or
+//   the outer ACQUIRED_BEFORE(inner)); the analysis then fails the other order.
 // - A lambda that runs while its caller holds the lock states it with Mutex::assertHeld().
 // - NO_THREAD_SAFETY_ANALYSIS only where the locking is right but not expressible (a lock taken or
 //   passed on conditionally), with a comment saying why.
