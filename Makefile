@@ -112,13 +112,16 @@ fuzz-smoke: setup
 fuzz: setup
 	@JOBS=$(JOBS) tests/fuzz/run.sh 600
 
-# Style gates (pyproject.toml [tool.ruff], .clang-format, broker/.clang-format) and the links of
-# README.md and docs/: `make lint` checks in seconds, `make format` rewrites the files to match.
+# Style gates (pyproject.toml [tool.ruff], .clang-format, broker/.clang-format), the links of
+# README.md and docs/, and clang's thread-safety analysis of the client core
+# (scripts/thread-safety.sh): `make lint` checks in well under a minute, `make format` rewrites the
+# files to match the style.
 lint: setup
 	@$(VENV)/bin/ruff format --check --quiet . || { echo "lint: 'make format' would reformat these"; exit 1; }
 	@$(VENV)/bin/ruff check --quiet .
 	@$(VENV)/bin/clang-format --dry-run --Werror $(C_SOURCES)
 	@$(PY) scripts/check_links.py
+	@JOBS=$(JOBS) scripts/thread-safety.sh
 
 format: setup
 	@$(VENV)/bin/ruff check --fix --quiet .

@@ -33,20 +33,20 @@ void Dispatcher::notifyConnection(bool connected, int code) {
 void Dispatcher::pushOutcome(const PublishOutcome& outcome) {
     bool mark;
     {
-        std::lock_guard lock(outcomeMutex);
+        MutexLock lock(outcomeMutex);
         outcomes.push_back(outcome);
         mark = !outcomesMarked;
         outcomesMarked = true;
     }
     if (mark && !queue.pushOutcomesMark()) {
-        std::lock_guard lock(outcomeMutex);
+        MutexLock lock(outcomeMutex);
         outcomesMarked = false;
     }
 }
 
 void Dispatcher::deliverOutcomes() {
     {
-        std::lock_guard lock(outcomeMutex);
+        MutexLock lock(outcomeMutex);
         deliveredOutcomes.swap(outcomes);
         outcomesMarked = false;
     }
@@ -61,7 +61,7 @@ void Dispatcher::start(const std::shared_ptr<Dispatcher>& dispatcher) {
     {
         // The new epoch and its thread are set together: two starts at once each end up with the
         // other's thread as their previous one, and the last epoch opened keeps its thread.
-        std::lock_guard lock(d.threadsMutex);
+        MutexLock lock(d.threadsMutex);
         previous = std::move(d.thread);
         const std::uint64_t epoch = d.queue.open();
         d.thread = std::thread([keep = dispatcher, epoch] { keep->run(epoch); });
@@ -69,7 +69,7 @@ void Dispatcher::start(const std::shared_ptr<Dispatcher>& dispatcher) {
     if (previous.joinable()) {
         // A thread of an older epoch leaves its loop as soon as it sees the new one.
         if (previous.get_id() == std::this_thread::get_id() || d.holdsHandlerLock()) {
-            std::lock_guard lock(d.threadsMutex);
+            MutexLock lock(d.threadsMutex);
             d.lingering.push_back(std::move(previous));
         } else {
             previous.join();
@@ -80,7 +80,7 @@ void Dispatcher::start(const std::shared_ptr<Dispatcher>& dispatcher) {
 void Dispatcher::finish() {
     std::thread t;
     {
-        std::lock_guard lock(threadsMutex);
+        MutexLock lock(threadsMutex);
         if (!queue.close()) return;
         t = std::move(thread);
     }
@@ -88,7 +88,7 @@ void Dispatcher::finish() {
     if (t.get_id() == std::this_thread::get_id() || holdsHandlerLock()) {
         // The dispatch thread is inside a handler on this thread's behalf (or is this thread): it
         // delivers the rest and ends once the handler returns.
-        std::lock_guard lock(threadsMutex);
+        MutexLock lock(threadsMutex);
         lingering.push_back(std::move(t));
         return;
     }
@@ -100,7 +100,7 @@ void Dispatcher::joinLingering() {
     if (holdsHandlerLock()) return;
     std::vector<std::thread> threads;
     {
-        std::lock_guard lock(threadsMutex);
+        MutexLock lock(threadsMutex);
         threads.swap(lingering);
     }
     std::vector<std::thread> keep;
@@ -111,7 +111,7 @@ void Dispatcher::joinLingering() {
             t.join();
     }
     if (!keep.empty()) {
-        std::lock_guard lock(threadsMutex);
+        MutexLock lock(threadsMutex);
         for (auto& t : keep) lingering.push_back(std::move(t));
     }
 }
@@ -133,8 +133,8 @@ Dispatcher::BlockingScope::~BlockingScope() {
 
 void Dispatcher::run(std::uint64_t epoch) {
     dispatchingOn = this;
-    std::vector<Event> batch;
-    batch.reserve(EventQueue::kBatchSize);
+    DispatchBatch batch;
+    batch.items.reserve(EventQueue::kBatchSize);
     std::size_t lastBatch = 0;
     for (;;) {
         // While messages stream in, the thread lets them gather for a moment before it takes the
@@ -151,22 +151,24 @@ void Dispatcher::run(std::uint64_t epoch) {
             std::this_thread::sleep_for(kPollInterval);
         if (!queue.take(epoch, batch)) break;
         deliver(batch);
-        lastBatch = batch.size();
+        lastBatch = batch.items.size();
         queue.delivered(batch);
     }
     dispatchingOn = nullptr;
 }
 
-void Dispatcher::deliver(std::vector<Event>& batch) {
+void Dispatcher::deliver(const DispatchBatch& batch) {
     HandlerSlots::Guard guard(slots);
     auto body = [&] {
-        for (const Event& event : batch) {
-            if (event.isMessage)
-                slots.deliverMessage(event.topic, event.payload);
-            else if (event.outcomes)
+        // Runs inside the guard above, through the delivery scope.
+        slots.assertHeld();
+        for (const DispatchItem& item : batch.items) {
+            if (item.isMessage)
+                slots.deliverMessage(item.topic, item.payload);
+            else if (item.outcomes)
                 deliverOutcomes();
             else
-                slots.deliverConnection(event.connected, event.code);
+                slots.deliverConnection(item.connected, item.code);
         }
     };
     try {

@@ -17,24 +17,26 @@
 //   wait, so it leaves the thread to finish by itself ("lingering") and a later start, finish or
 //   the destructor joins it.
 // - pushOutcome is called by any thread (the outbound pipeline, under its own lock); it takes only
-//   outcomeMutex and the queue's lock. The dispatch thread hands what has gathered to the outcome
+//   outcomeMutex and the queue's locks. The dispatch thread hands what has gathered to the outcome
 //   sink in one call, inside the delivery scope and under the slots' lock, as it does a handler.
-// - Lock order: the slots' lock, then threadsMutex, then outcomeMutex, then the queue's lock; no lock of this class or
-//   of the queue is held while a handler runs, except the slots' lock itself.
+// - Lock order: the slots' lock, then threadsMutex, then outcomeMutex, then the queue's locks (see
+//   event_queue.h); no lock of this class or of the queue is held while a handler runs, except the
+//   slots' lock itself.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "event_queue.h"
 #include "handler_slots.h"
+#include "mutex.h"
 #include "publish_outcome.h"
+#include "thread_annotations.h"
 
 namespace movra {
 
@@ -75,12 +77,12 @@ public:
     }
     void pushConnection(bool connected, int code) { queue.pushConnection(connected, code); }
     // Records a publish outcome for the dispatch thread; outcomes gather until it takes them.
-    void pushOutcome(const PublishOutcome& outcome);
+    void pushOutcome(const PublishOutcome& outcome) EXCLUDES(outcomeMutex);
 
     // Starts a dispatch thread (ending a previous one first, when that is possible).
     static void start(const std::shared_ptr<Dispatcher>& dispatcher);
     // Delivers what was queued before this call, then ends the dispatch thread.
-    void finish();
+    void finish() EXCLUDES(threadsMutex);
 
     void reportError(std::exception_ptr error) { slots.reportError(std::move(error)); }
 
@@ -106,23 +108,23 @@ public:
 
 private:
     void run(std::uint64_t epoch);
-    void deliver(std::vector<Event>& batch);
-    void deliverOutcomes();
-    void joinLingering();
+    void deliver(const DispatchBatch& batch);
+    void deliverOutcomes() EXCLUDES(outcomeMutex);
+    void joinLingering() EXCLUDES(threadsMutex);
 
     EventQueue queue;
     HandlerSlots slots;
     DeliveryScope deliveryScope;
     OutcomeSink outcomeSink;
 
-    std::mutex outcomeMutex;
-    std::vector<PublishOutcome> outcomes;
-    std::vector<PublishOutcome> deliveredOutcomes;  // the dispatch thread's, reused
-    bool outcomesMarked = false;                    // a mark for them is queued
+    Mutex outcomeMutex;
+    std::vector<PublishOutcome> outcomes GUARDED_BY(outcomeMutex);
+    bool outcomesMarked GUARDED_BY(outcomeMutex) = false;  // a mark for them is queued
+    std::vector<PublishOutcome> deliveredOutcomes;         // the dispatch thread's, reused
 
-    std::mutex threadsMutex;
-    std::thread thread;
-    std::vector<std::thread> lingering;  // threads that finish() could not join
+    Mutex threadsMutex ACQUIRED_BEFORE(outcomeMutex);
+    std::thread thread GUARDED_BY(threadsMutex);
+    std::vector<std::thread> lingering GUARDED_BY(threadsMutex);  // threads finish() could not join
 };
 
 }  // namespace movra

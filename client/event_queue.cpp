@@ -1,5 +1,6 @@
 #include "event_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace movra {
@@ -8,177 +9,112 @@ bool EventQueue::pushMessage(std::string_view topic, std::string_view payload) {
     const std::size_t bytes = topic.size() + payload.size();
     // A large message is copied before the lock is taken. A small one is copied under it, into the
     // buffers of a message already delivered, so that a stream costs no allocation on either side.
-    const bool recycled = bytes <= kRecycledBytes;
-    Event event;
-    if (!recycled) {
-        event.topic.assign(topic);
-        event.payload.assign(payload);
+    if (bytes > kRecycledBytes) {
+        DispatchItem item;
+        item.topic.assign(topic);
+        item.payload.assign(payload);
+        return items.push(std::move(item), bytes).has_value();
     }
-
-    std::unique_lock lock(mutex);
-    spaceReady.wait(lock, [&] {
-        return stopping || !active || boundLifted > 0 ||
-               (queuedMessages < kMaxQueuedMessages && queuedBytes + bytes <= kMaxQueuedBytes) ||
-               queuedMessages == 0;
-    });
-    if (stopping || !active) return false;
-    if (recycled) {
-        if (!spare.empty()) {
-            event = std::move(spare.back());
-            spare.pop_back();
-        }
-        event.topic.assign(topic);
-        event.payload.assign(payload);
-    }
-    event.seq = nextSeq++;
-    queue.push_back(std::move(event));
-    ++queuedMessages;
-    queuedBytes += bytes;
-    // A consumer that is polling (see Dispatcher::run) finds the message by itself. All sleepers are
-    // woken: a consumer of an older epoch may still be among them.
-    bool wake = sleepingConsumers > 0;
-    lock.unlock();
-    if (wake) queueReady.notify_all();
-    return true;
+    return items
+        .pushWith(bytes,
+                  [&](DispatchItem& item) {
+                      item.topic.assign(topic);
+                      item.payload.assign(payload);
+                  })
+        .has_value();
 }
 
 void EventQueue::pushConnection(bool connected, int code) {
-    Event event;
-    event.isMessage = false;
-    event.connected = connected;
-    event.code = code;
-    {
-        std::lock_guard lock(mutex);
-        if (stopping || !active) return;
-        event.seq = nextSeq++;
-        connectionEventsUpTo = nextSeq;
-        queue.push_back(std::move(event));
-    }
-    queueReady.notify_one();
+    DispatchItem item;
+    item.isMessage = false;
+    item.connected = connected;
+    item.code = code;
+    const auto ticket = items.pushPastBound(std::move(item));
+    if (!ticket) return;
+    MutexLock lock(mutex);
+    connectionEventsUpTo = std::max(connectionEventsUpTo, *ticket + 1);
 }
 
 bool EventQueue::pushOutcomesMark() {
-    Event event;
-    event.isMessage = false;
-    event.outcomes = true;
-    {
-        std::lock_guard lock(mutex);
-        if (stopping || !active) return false;
-        event.seq = nextSeq++;
-        queue.push_back(std::move(event));
-    }
-    queueReady.notify_one();
-    return true;
+    DispatchItem item;
+    item.isMessage = false;
+    item.outcomes = true;
+    return items.pushPastBound(std::move(item)).has_value();
 }
 
 std::uint64_t EventQueue::open() {
-    std::uint64_t current;
-    {
-        std::lock_guard lock(mutex);
-        current = ++epoch;
-        stopping = false;
-        active = true;
-    }
-    queueReady.notify_all();
-    return current;
+    MutexLock lock(mutex);
+    const std::uint64_t epoch = currentEpoch.load() + 1;
+    currentEpoch.store(epoch);
+    active = true;
+    // Also wakes a consumer of the older epoch, which then ends.
+    items.reopen();
+    return epoch;
 }
 
 bool EventQueue::close() {
     {
-        std::lock_guard lock(mutex);
+        MutexLock lock(mutex);
         if (!active) return false;
-        stopping = true;
-        stopMark = nextSeq;
+        items.close();
     }
-    queueReady.notify_all();
-    spaceReady.notify_all();
     handled.notify_all();
     return true;
 }
 
-bool EventQueue::ended(std::uint64_t e) const {
-    return epoch != e || (stopping && (queue.empty() || queue.front().seq >= stopMark));
+bool EventQueue::ended(std::uint64_t epoch,
+                       const BoundedQueue<DispatchItem>::Status& status) const {
+    return currentEpoch.load() != epoch || (status.closed && status.size == 0);
 }
 
-bool EventQueue::batchReady(std::uint64_t e) {
-    std::lock_guard lock(mutex);
-    return queue.size() >= kBatchSize || ended(e);
+bool EventQueue::batchReady(std::uint64_t epoch) const {
+    const auto status = items.status();
+    return status.size >= kBatchSize || ended(epoch, status);
 }
 
-bool EventQueue::idle(std::uint64_t e) {
-    std::lock_guard lock(mutex);
-    return queue.empty() && !ended(e);
+bool EventQueue::idle(std::uint64_t epoch) const {
+    const auto status = items.status();
+    return status.size == 0 && !ended(epoch, status);
 }
 
-bool EventQueue::take(std::uint64_t e, std::vector<Event>& batch) {
-    std::unique_lock lock(mutex);
-    ++sleepingConsumers;
-    queueReady.wait(lock, [&] { return ended(e) || !queue.empty(); });
-    --sleepingConsumers;
-    if (ended(e)) {
-        if (epoch == e) {
-            // Stopped: what arrived after the stop began is discarded.
-            queue.clear();
-            spare.clear();
-            queuedMessages = 0;
-            queuedBytes = 0;
-            active = false;
-            spaceReady.notify_all();
-            handled.notify_all();
-        }
-        return false;
+bool EventQueue::take(std::uint64_t epoch, DispatchBatch& batch) {
+    const auto upTo =
+        items.popBatch(batch.items, kBatchSize, [&] { return currentEpoch.load() != epoch; });
+    if (upTo) {
+        batch.upTo = *upTo;
+        return true;
     }
-    while (!queue.empty() && batch.size() < kBatchSize &&
-           !(stopping && queue.front().seq >= stopMark)) {
-        Event& front = queue.front();
-        if (front.isMessage) {
-            --queuedMessages;
-            queuedBytes -= front.topic.size() + front.payload.size();
-        }
-        batch.push_back(std::move(front));
-        queue.pop_front();
+    {
+        MutexLock lock(mutex);
+        // A newer epoch goes on with the queue as it is.
+        if (currentEpoch.load() != epoch) return false;
+        // Stopped and drained: the queue stays closed until the next open().
+        active = false;
     }
-    lock.unlock();
-    spaceReady.notify_all();
-    return true;
+    items.releaseSpares();
+    handled.notify_all();
+    return false;
 }
 
-void EventQueue::delivered(std::vector<Event>& batch) {
-    if (!batch.empty()) {
-        std::lock_guard lock(mutex);
-        handledUpTo = batch.back().seq + 1;
-        recycle(batch);
+void EventQueue::delivered(DispatchBatch& batch) {
+    if (!batch.items.empty()) {
+        {
+            MutexLock lock(mutex);
+            handledUpTo = std::max(handledUpTo, batch.upTo);
+        }
+        items.recycle(batch.items, [](const DispatchItem& item) {
+            return item.isMessage &&
+                   item.topic.capacity() + item.payload.capacity() <= 2 * kRecycledBytes;
+        });
     }
     handled.notify_all();
-    batch.clear();
-}
-
-void EventQueue::recycle(std::vector<Event>& batch) {
-    for (Event& event : batch) {
-        if (spare.size() >= kSpareEvents) return;
-        if (event.isMessage &&
-            event.topic.capacity() + event.payload.capacity() <= 2 * kRecycledBytes)
-            spare.push_back(std::move(event));
-    }
+    batch.items.clear();
 }
 
 void EventQueue::waitForConnectionEvents() {
-    std::unique_lock lock(mutex);
-    std::uint64_t target = connectionEventsUpTo;
-    handled.wait(lock, [&] { return !active || stopping || handledUpTo >= target; });
-}
-
-void EventQueue::liftBound() {
-    {
-        std::lock_guard lock(mutex);
-        ++boundLifted;
-    }
-    spaceReady.notify_all();
-}
-
-void EventQueue::restoreBound() {
-    std::lock_guard lock(mutex);
-    --boundLifted;
+    MutexLock lock(mutex);
+    const std::uint64_t target = connectionEventsUpTo;
+    while (active && !items.status().closed && handledUpTo < target) lock.wait(handled);
 }
 
 }  // namespace movra

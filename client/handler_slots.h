@@ -19,8 +19,10 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "mutex.h"
+#include "thread_annotations.h"
 
 namespace movra {
 
@@ -32,10 +34,12 @@ using ErrorSink = std::function<void(std::exception_ptr)>;
 
 class HandlerSlots {
 public:
-    class Guard {
+    // To the analysis a Guard holds the slots' lock for its scope, as it does in fact: by itself,
+    // or through the outer Guard of this thread that it passes through.
+    class SCOPED_CAPABILITY Guard {
     public:
-        explicit Guard(HandlerSlots& slots);
-        ~Guard();
+        explicit Guard(HandlerSlots& slots) ACQUIRE(slots.mutex);
+        ~Guard() RELEASE();
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
 
@@ -51,13 +55,13 @@ public:
     HandlerSlots& operator=(const HandlerSlots&) = delete;
 
     void setErrorSink(ErrorSink sink) { errorSink = std::move(sink); }
-    void setMessageHandler(MessageHandler handler);
-    void setConnectionHandler(ConnectionHandler handler);
+    void setMessageHandler(MessageHandler handler) EXCLUDES(mutex);
+    void setConnectionHandler(ConnectionHandler handler) EXCLUDES(mutex);
 
-    void callConnection(bool connected, int code);
+    void callConnection(bool connected, int code) EXCLUDES(mutex);
     // Inside a Guard only.
-    void deliverMessage(const std::string& topic, const std::string& payload);
-    void deliverConnection(bool connected, int code);
+    void deliverMessage(const std::string& topic, const std::string& payload) REQUIRES(mutex);
+    void deliverConnection(bool connected, int code) REQUIRES(mutex);
 
     // Hands an error that no caller can take to the error sink (or to the console without one).
     void reportError(std::exception_ptr error);
@@ -65,11 +69,13 @@ public:
     static void reportToConsole(std::exception_ptr error);
 
     bool heldByThisThread() const;
+    // Tells the analysis that this thread is inside a Guard (for a lambda run there); no check.
+    void assertHeld() const ASSERT_CAPABILITY(mutex) {}
 
 private:
-    std::mutex mutex;
-    std::shared_ptr<const MessageHandler> messageHandler;
-    std::shared_ptr<const ConnectionHandler> connectionHandler;
+    Mutex mutex;
+    std::shared_ptr<const MessageHandler> messageHandler GUARDED_BY(mutex);
+    std::shared_ptr<const ConnectionHandler> connectionHandler GUARDED_BY(mutex);
     ErrorSink errorSink;
 };
 

@@ -6,7 +6,7 @@
 namespace movra {
 
 void SubscriptionBook::granted(std::string_view topic, int qos) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     auto found = std::find_if(book.begin(), book.end(),
                               [&](const Entry& entry) { return entry.topic == topic; });
     if (found != book.end())
@@ -16,17 +16,17 @@ void SubscriptionBook::granted(std::string_view topic, int qos) {
 }
 
 void SubscriptionBook::removed(std::string_view topic) {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     std::erase_if(book, [&](const Entry& entry) { return entry.topic == topic; });
 }
 
 void SubscriptionBook::clear() {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     book.clear();
 }
 
 std::vector<SubscriptionBook::Entry> SubscriptionBook::entries() const {
-    std::lock_guard lock(mutex);
+    MutexLock lock(mutex);
     return book;
 }
 

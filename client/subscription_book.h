@@ -8,10 +8,12 @@
 // copies only, never across a library call.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "mutex.h"
+#include "thread_annotations.h"
 
 namespace movra {
 
@@ -29,8 +31,8 @@ public:
     std::vector<Entry> entries() const;
 
 private:
-    mutable std::mutex mutex;
-    std::vector<Entry> book;
+    mutable Mutex mutex;
+    std::vector<Entry> book GUARDED_BY(mutex);
 };
 
 }  // namespace movra

@@ -18,9 +18,9 @@
 namespace movra {
 namespace {
 
-std::vector<std::string> topics(const std::vector<Event>& batch) {
+std::vector<std::string> topics(const DispatchBatch& batch) {
     std::vector<std::string> out;
-    for (const Event& e : batch)
+    for (const DispatchItem& e : batch.items)
         out.push_back(e.isMessage ? e.topic : "conn:" + std::to_string(e.code));
     return out;
 }
@@ -35,13 +35,13 @@ TEST(EventQueueUnit, HandsOutInOrderInBatchesAndDiscardsWhatFollowsTheStop) {
     EXPECT_TRUE(queue.batchReady(epoch));
     EXPECT_FALSE(queue.idle(epoch));
 
-    std::vector<Event> batch;
+    DispatchBatch batch;
     ASSERT_TRUE(queue.take(epoch, batch));
-    ASSERT_EQ(batch.size(), EventQueue::kBatchSize);
-    EXPECT_EQ(batch.front().topic, "t0");
-    EXPECT_EQ(batch.back().topic, "t63");
+    ASSERT_EQ(batch.items.size(), EventQueue::kBatchSize);
+    EXPECT_EQ(batch.items.front().topic, "t0");
+    EXPECT_EQ(batch.items.back().topic, "t63");
     queue.delivered(batch);
-    EXPECT_TRUE(batch.empty());
+    EXPECT_TRUE(batch.items.empty());
 
     ASSERT_TRUE(queue.close());
     EXPECT_FALSE(queue.pushMessage("late", "x"));
@@ -68,7 +68,7 @@ TEST(EventQueueUnit, FullQueueHoldsTheProducerUntilRoomOrLiftedBound) {
     const auto epoch = queue.open();
     // A lone message over the bytes bound still gets into an empty queue.
     ASSERT_TRUE(queue.pushMessage("big", std::string(EventQueue::kMaxQueuedBytes + 1, 'b')));
-    std::vector<Event> batch;
+    DispatchBatch batch;
     ASSERT_TRUE(queue.take(epoch, batch));
     queue.delivered(batch);
 
