@@ -12,14 +12,6 @@ namespace {
 
 using Link = ConnectionState;
 
-// The next back-off: doubled and capped at the ceiling. Computed in 64 bits so that a large ceiling
-// cannot overflow; once the delay is zero or negative (a ceiling below one second) it stays at the
-// ceiling instead of doubling towards overflow.
-int nextDelay(int delay, int ceiling) {
-    if (delay <= 0) return ceiling;
-    return static_cast<int>(std::min<std::int64_t>(std::int64_t{delay} * 2, ceiling));
-}
-
 // The pause before an attempt that follows a loss (see paho_quirks/settle.h).
 constexpr std::chrono::milliseconds kSettleTime = paho::kReconnectSettle;
 
@@ -48,7 +40,6 @@ void SDK::connectionLost(const char* cause) {
 }
 
 void SDK::reconnectLoop() {
-    int delay = 1;
     // The session number of the worker's last look. Every loss moves it (the one that started the
     // worker too): the next attempt then waits for the settling pause, from a fresh back-off and a
     // fresh round of the broker list that begins after the address just lost.
@@ -61,7 +52,7 @@ void SDK::reconnectLoop() {
             std::unique_lock lock(reconnectMutex);
             if (link.session() != seen) {
                 seen = link.session();
-                delay = 1;
+                backoff.restart();
                 freshRound = true;
                 reconnectCondition.wait_for(lock, kSettleTime,
                                             [&] { return !link.reconnecting(); });
@@ -94,9 +85,9 @@ void SDK::reconnectLoop() {
                 next = brokers.after(index);
                 if (++tried >= brokers.size()) {
                     tried = 0;
-                    waitMs = backoffWait(delay);
-                    shownDelay = reconnectJitter ? static_cast<int>((waitMs + 500) / 1000) : delay;
-                    delay = nextDelay(delay, maxReconnectInterval);
+                    const Backoff::Wait wait = backoff.next();
+                    waitMs = wait.length.count();
+                    shownDelay = wait.shown;
                 }
             }
             const auto step = link.apply(

@@ -53,12 +53,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "backoff.h"
 #include "broker_list.h"
 #include "client_handle.h"
 #include "connection_state.h"
@@ -155,8 +155,6 @@ private:
     int connectTo(std::size_t index);
     // False when a loss (or a stop) ended the renewal.
     bool renewSubscriptions();
-    // The back-off wait before the next round, in milliseconds (jitter applied); reconnectMutex held.
-    long long backoffWait(int delay);
 
     ClientHandle client;
     MQTTClient_connectOptions connectOptions = MQTTClient_connectOptions_initializer;
@@ -180,10 +178,8 @@ private:
     // The handler slots and the handler lock live in the dispatcher, which the dispatch thread shares: a
     // handler may destroy its own object and the thread must still be able to return safely.
     std::shared_ptr<Dispatcher> channel;
-    int maxReconnectInterval = 60;
-    // Under reconnectMutex.
-    bool reconnectJitter = false;
-    std::mt19937 jitterSource{std::random_device{}()};
+    // Under reconnectMutex: the reconnect worker's back-off.
+    Backoff backoff;
     std::thread reconnectThread;
     std::condition_variable reconnectCondition;
     std::mutex reconnectMutex;
