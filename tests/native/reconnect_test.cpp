@@ -50,6 +50,17 @@ std::vector<int> backoffs(const std::string& err) {
     return waits;
 }
 
+// A session whose broker is killed: returns once the worker's first round has failed and it waits
+// its first back-off, of one `unit`.
+void loseTheBroker(SDK& sdk, Broker& broker, ConnectionLog& log, ConsoleCapture& console,
+                   std::chrono::milliseconds unit) {
+    sdk.on_connection(log.handler());
+    connectClient(sdk, broker,
+                  {.autoReconnect = true, .maxReconnectInterval = 60, .backoffUnit = unit});
+    broker.kill();
+    ASSERT_TRUE(console.waitForErr("Retrying in 1s\n", kPatience));
+}
+
 TEST(ReconnectBackoff, WaitsDoubleUpToTheCeilingInTheUnitInitGives) {
     constexpr auto kUnit = 100ms;
     Broker broker;
@@ -77,12 +88,8 @@ TEST(ReconnectBackoff, ACallerConnectEndsTheWaitingWorkerAndANewLossStartsAfresh
     Broker broker;
     ConnectionLog log;
     SDK sdk;
-    sdk.on_connection(log.handler());
     ConsoleCapture console;
-    connectClient(sdk, broker,
-                  {.autoReconnect = true, .maxReconnectInterval = 60, .backoffUnit = 1h});
-    broker.kill();
-    ASSERT_TRUE(console.waitForErr("Retrying in 1s\n", kPatience));
+    ASSERT_NO_FATAL_FAILURE(loseTheBroker(sdk, broker, log, console, 1h));
     broker.start();
     ASSERT_TRUE(sdk.connect());
     broker.kill();
@@ -102,12 +109,8 @@ TEST(ReconnectBackoff, ADisconnectWhileRetryingIsNotConnectedAndTheWorkerGoesOn)
     Broker broker;
     ConnectionLog log;
     SDK sdk;
-    sdk.on_connection(log.handler());
     ConsoleCapture console;
-    connectClient(sdk, broker,
-                  {.autoReconnect = true, .maxReconnectInterval = 1, .backoffUnit = 50ms});
-    broker.kill();
-    ASSERT_TRUE(console.waitForErr("Retrying in 1s\n", kPatience));
+    ASSERT_NO_FATAL_FAILURE(loseTheBroker(sdk, broker, log, console, 50ms));
     sdk.disconnect();
     ASSERT_TRUE(console.waitForOut("[SDK] Not connected\n", kPatience));
     broker.start();
