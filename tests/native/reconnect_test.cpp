@@ -82,6 +82,26 @@ TEST(ReconnectBackoff, WaitsDoubleUpToTheCeilingInTheUnitInitGives) {
     EXPECT_LT(elapsed, 6s);
 }
 
+TEST(ReconnectBackoff, ACeilingBelowOneUnitRetriesBackToBackAfterTheFirstWait) {
+    constexpr auto kUnit = 500ms;
+    Broker broker;
+    SDK sdk;
+    ConsoleCapture console;
+    connectClient(sdk, broker,
+                  {.autoReconnect = true, .maxReconnectInterval = 0, .backoffUnit = kUnit});
+    broker.kill();
+    ASSERT_TRUE(eventually([&] { return backoffs(console.err()).size() >= 2; }));
+    Stopwatch watch;
+    ASSERT_TRUE(eventually([&] { return backoffs(console.err()).size() >= 5; }));
+    // Three more rounds against a closed port, none of them a unit's wait.
+    EXPECT_LT(watch.elapsed(), kUnit);
+    sdk.stop();
+    console.restore();
+    auto waits = backoffs(console.err());
+    waits.resize(5);
+    EXPECT_EQ(waits, (std::vector{1, 0, 0, 0, 0}));
+}
+
 // The worker is in a back-off of an hour when the caller connects: the worker ends without a
 // notification of its own, and the next loss is retried at once from a fresh back-off.
 TEST(ReconnectBackoff, ACallerConnectEndsTheWaitingWorkerAndANewLossStartsAfresh) {
