@@ -1,32 +1,16 @@
-// The connection state of one SDK: which state it is in, and what each event does.
+// The connection state of one SDK: which state it is in, and what each event does there.
 //
-//   state         event                          next          notice            console line
-//   Uninitialised init                           Offline       -                 -
-//   Uninitialised connect                        Uninitialised -                 err "connect — call init() first"
-//   Connected     connect                        Connected     -                 out "Already connected"
-//   Offline/Rec.  connect                        unchanged     -                 - (the library connect follows)
-//   Offline/Rec.  connect ok                     Connected     caller (true,0)   out "Connected to <uri>"
-//   Offline/Rec.  connect ok, session lost since unchanged     -                 err "connect failed, rc=-3"
-//   Offline/Rec.  connect fails                  unchanged     -                 err "connect failed, rc=<rc>"
-//   Connected     disconnect                     Offline       caller (false,0)  out "Disconnected"
-//   other         disconnect                     unchanged     -                 out "Not connected"
-//   Connected     loss, retry                    Reconnecting  queued (false,-1) err "Connection lost: <cause>"
-//   Connected     loss, no retry                 Offline       queued (false,-1) err "Connection lost: <cause>"
-//   Offline/Rec.  loss, retry                    Reconnecting  -                 err "Connection lost: <cause>"
-//   Uninit./Off./Rec. loss, no retry             unchanged     -                 err "Connection lost: <cause>"
-//   Reconnecting  worker wakes, retry            Reconnecting  -                 - (the worker goes on)
-//   other         worker wakes (or no retry)     unchanged     -                 - (the worker ends)
-//   Reconnecting  attempt, retry                 Reconnecting  -                 out "Attempting to reconnect..."
-//   other         attempt (or no retry)          unchanged     -                 - (skipped)
-//   Reconnecting  attempt ok                     Connected     queued (true,0)   out "Reconnected successfully to <uri>"
-//   Reconnecting  attempt ok, session lost since Reconnecting  -                 - (the worker starts over)
-//   Reconnecting  attempt fails                  Reconnecting  -                 err "Reconnect failed, rc=<rc>. Retrying in <d>s"
-//   any           stop                           unchanged     -                 - (retry off, the worker ends)
-//   any           released                       Uninitialised -                 -
-// Every other pair is ignored: it leaves the record as it is and does nothing.
-// <uri> is the address the connect reached (broker_list.h). With failover addresses an explicit
-// connect writes one line for all of them (the last code when none answered); every attempt of the
-// worker writes its own, whose <d> is 0 while the round of the list goes on.
+// The transitions are data: the rows of kRows in connection_state.cpp. A row matches a set of
+// states, an event and the facts of the record (Facts: retry, a worker in its loop, the session
+// still current) and names the next state, the notice, the console line and what the applying thread
+// does next. Exactly one row matches each state, event and combination of facts; a row marked
+// ignored leaves the record as it is. Beyond its row an event moves two counters: every loss opens a
+// new session number, and every loss and every stop moves interruptions().
+//
+// The console lines (writeLine): <uri> is the address the connect reached (broker_list.h). With
+// failover addresses an explicit connect writes one line for all of them (the last code when none
+// answered); every attempt of the worker writes its own, whose back-off is 0 while the round of the
+// list goes on.
 //
 // "retry": autoReconnect was given to init and the stop sequence has not begun. A loss with retry
 // starts the reconnect worker, or restarts the one still in its loop. A worker looks again after
@@ -46,13 +30,15 @@
 //
 // Threading contract: apply() and the plain readers are called with the owner's reconnectMutex held.
 // connected(), initialised() and interruptions() are atomic mirrors that any thread may read without
-// a lock; they never block.
+// a lock; they never block. The table itself (rows(), find()) is constant.
 #pragma once
 
 #include <MQTTClient.h>
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
 
 namespace movra {
@@ -77,16 +63,16 @@ public:
     enum class Notice { None, CallerUp, CallerDown, QueuedLost, QueuedUp };
     enum class Line {
         None,
-        InitFirst,
-        AlreadyConnected,
-        Connected,
-        ConnectFailed,
-        Disconnected,
-        NotConnected,
-        Lost,
-        Attempting,
-        Reconnected,
-        ReconnectFailed,
+        InitFirst,         // err "connect — call init() first"
+        AlreadyConnected,  // out "Already connected"
+        Connected,         // out "Connected to <uri>"
+        ConnectFailed,     // err "connect failed, rc=<rc>"
+        Disconnected,      // out "Disconnected"
+        NotConnected,      // out "Not connected"
+        Lost,              // err "Connection lost: <cause>"
+        Attempting,        // out "Attempting to reconnect..."
+        Reconnected,       // out "Reconnected successfully to <uri>"
+        ReconnectFailed,   // err "Reconnect failed, rc=<rc>. Retrying in <d>s"
     };
     // What the thread that applied the event does next.
     enum class Action {
@@ -105,6 +91,32 @@ public:
         bool operator==(const Step&) const = default;
     };
 
+    // What a row matches on beyond the state and the event.
+    struct Facts {
+        bool retry = false;    // autoReconnect, and the stop sequence has not begun
+        bool worker = false;   // a reconnect worker is inside its loop
+        bool current = false;  // the session an "ok" event carries is the current one
+    };
+    enum class Match { Any, Yes, No };
+    // A set of states, one bit per state.
+    static constexpr unsigned bit(State state) { return 1u << static_cast<unsigned>(state); }
+    struct Row {
+        unsigned from = 0;
+        Event event = Event::Init;
+        Match retry = Match::Any;
+        Match worker = Match::Any;
+        Match current = Match::Any;
+        std::optional<State> next{};  // empty: the state stays
+        Notice notice = Notice::None;
+        Line line = Line::None;
+        Action action = Action::None;
+        bool ignored = false;
+        bool matches(State state, Event event, Facts facts) const;
+    };
+    static std::span<const Row> rows();
+    // The row that applies; there is one for every state, event and combination of facts.
+    static const Row& find(State state, Event event, Facts facts);
+
     // The result a connect reports when its session was lost before it was recorded.
     static constexpr int kLostBeforeRecorded = MQTTCLIENT_DISCONNECTED;
 
@@ -117,7 +129,7 @@ public:
     // The number of the current session (see "session lost since").
     std::uint64_t session() const { return losses; }
     // A worker is inside its loop.
-    bool workerInLoop() const { return worker; }
+    bool workerInLoop() const { return flags.worker; }
     // The worker has work: Reconnecting, with retry.
     bool reconnecting() const { return current == State::Reconnecting && retry(); }
 
@@ -128,17 +140,16 @@ public:
     std::uint64_t interruptions() const { return interrupted.load(); }
 
 private:
-    bool retry() const { return autoReconnect && !stopping; }
-    Step to(State next, Notice notice = Notice::None, Line line = Line::None,
-            Action action = Action::None);
-    Step ignored() const { return Step{current}; }
-    // StartWorker, or WakeWorker for a worker still in its loop.
-    Action runWorker();
+    bool retry() const { return flags.autoReconnect && !flags.stopping; }
 
+    // What the facts are made of, besides the session numbers.
+    struct Flags {
+        bool autoReconnect = false;
+        bool stopping = false;  // from stop until the next init
+        bool worker = false;    // from StartWorker until EndWorker
+    };
     State current = State::Uninitialised;
-    bool autoReconnect = false;
-    bool stopping = false;
-    bool worker = false;
+    Flags flags;
     std::uint64_t losses = 0;
     std::atomic<bool> up{false};
     std::atomic<bool> live{false};

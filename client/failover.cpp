@@ -1,6 +1,5 @@
 // The library connect to one address of the broker list, the renewal of subscriptions on a broker
-// that kept no session, and the back-off with its jitter.
-#include <random>
+// that kept no session.
 #include <string>
 
 #include "call_failure.h"
@@ -45,14 +44,6 @@ bool SDK::renewSubscriptions() {
         if (rc != MQTTCLIENT_SUCCESS) console::err(callFailure("subscribe", entry.topic, rc));
     }
     return !lost();
-}
-
-long long SDK::backoffWait(int delay) {
-    const long long full = delay > 0 ? 1000LL * delay : 0;
-    if (!reconnectJitter || full == 0) return full;
-    // Full jitter: anywhere between no wait and the whole back-off, so a fleet that lost the same
-    // broker spreads its attempts over the survivors.
-    return std::uniform_int_distribution<long long>(0, full)(jitterSource);
 }
 
 }  // namespace movra

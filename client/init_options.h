@@ -5,6 +5,7 @@
 // Threading contract: a plain value; SDK::init copies what it keeps.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ struct InitOptions {
     std::vector<std::string> failoverHosts{};
     // Each back-off wait of the reconnect worker drawn uniformly between zero and its value.
     bool reconnectJitter = false;
+    // The length of one unit of that back-off, which starts at one unit and whose ceiling is
+    // maxReconnectInterval units; a second. C++ only (the Python signature has no such argument):
+    // tests shorten it.
+    std::chrono::milliseconds backoffUnit{1000};
     // The outbound pipeline (outbound.h): QoS 1/2 messages awaiting their acknowledgement at once
     // (1 to 65,535), and the messages and topic-plus-payload bytes it holds at most.
     int maxInflight = 100;

@@ -13,14 +13,6 @@ namespace {
 
 using Table = ConnectionState;
 
-// The next back-off: doubled and capped at the ceiling. Computed in 64 bits so that a large ceiling
-// cannot overflow; once the delay is zero or negative (a ceiling below one second) it stays at the
-// ceiling instead of doubling towards overflow.
-int nextDelay(int delay, int ceiling) {
-    if (delay <= 0) return ceiling;
-    return static_cast<int>(std::min<std::int64_t>(std::int64_t{delay} * 2, ceiling));
-}
-
 // The pause before an attempt that follows a loss (see paho_quirks/settle.h).
 constexpr std::chrono::milliseconds kSettleTime = paho::kReconnectSettle;
 
@@ -49,7 +41,6 @@ void SDK::connectionLost(const char* cause) {
 }
 
 void SDK::reconnectLoop() {
-    int delay = 1;
     // The session number of the worker's last look. Every loss moves it (the one that started the
     // worker too): the next attempt then waits for the settling pause, from a fresh back-off and a
     // fresh round of the broker list that begins after the address just lost.
@@ -62,7 +53,7 @@ void SDK::reconnectLoop() {
             std::unique_lock lock(reconnectMutex);
             if (connection.session() != seen) {
                 seen = connection.session();
-                delay = 1;
+                backoff.restart();
                 freshRound = true;
                 reconnectCondition.wait_for(lock, kSettleTime,
                                             [&] { return !connection.reconnecting(); });
@@ -91,9 +82,9 @@ void SDK::reconnectLoop() {
                 next = brokers.after(index);
                 if (++tried >= brokers.size()) {
                     tried = 0;
-                    waitMs = backoffWait(delay);
-                    shownDelay = reconnectJitter ? static_cast<int>((waitMs + 500) / 1000) : delay;
-                    delay = nextDelay(delay, maxReconnectInterval);
+                    const Backoff::Wait wait = backoff.next();
+                    waitMs = wait.length.count();
+                    shownDelay = wait.shown;
                 }
             }
             writeLine(step.line, {.text = brokers.uri(index), .rc = rc, .delay = shownDelay});

@@ -34,6 +34,8 @@ void SDK::init(const InitOptions& options) {
         throw std::invalid_argument("SDK::init — maxInflight must be between 1 and 65535");
     if (options.maxQueued < 1 || options.maxQueuedBytes < 1)
         throw std::invalid_argument("SDK::init — maxQueued and maxQueuedBytes must be positive");
+    if (options.backoffUnit.count() < 1)
+        throw std::invalid_argument("SDK::init — backoffUnit must be positive");
     // A client that already exists is torn down first, exactly as stop does, so that it can never
     // call back into this object once it is replaced.
     if (library.client()) stop();
@@ -57,8 +59,9 @@ void SDK::init(const InitOptions& options) {
          .maxQueuedBytes = static_cast<std::size_t>(options.maxQueuedBytes)},
         [this] { return library.client(); }, [this] { return connection.connected(); }, dispatcher);
     std::lock_guard lock(reconnectMutex);
-    maxReconnectInterval = options.maxReconnectInterval;
-    reconnectJitter = options.reconnectJitter;
+    backoff = Backoff({.ceiling = options.maxReconnectInterval,
+                       .jitter = options.reconnectJitter,
+                       .unit = options.backoffUnit});
     connection.init(options.autoReconnect);
 }
 

@@ -61,12 +61,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "backoff.h"
 #include "client_handle.h"
 #include "connect_options.h"
 #include "connection_state.h"
@@ -157,8 +157,6 @@ private:
     int connectTo(std::size_t index);
     // False when a loss (or a stop) ended the renewal.
     bool renewSubscriptions();
-    // The back-off wait before the next round, in milliseconds (jitter applied); reconnectMutex held.
-    long long backoffWait(int delay);
 
     // The library client, its connect options, callback key and arrival gate. The client and the
     // options are rewritten (init) and the client let go of (destroyClient) with connectMutex held.
@@ -171,10 +169,8 @@ private:
     // shares: a handler may destroy its own object and the thread must still be able to return
     // safely.
     std::shared_ptr<Dispatcher> dispatcher;
-    int maxReconnectInterval = 60;
-    // Under reconnectMutex.
-    bool reconnectJitter = false;
-    std::mt19937 jitterSource{std::random_device{}()};
+    // Under reconnectMutex: the reconnect worker's back-off.
+    Backoff backoff;
     std::thread reconnectThread;
     std::condition_variable reconnectCondition;
     std::mutex reconnectMutex;

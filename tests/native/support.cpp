@@ -30,7 +30,8 @@ void initClient(SDK& sdk, const std::string& address, Settings s) {
               .keepAlive = s.keepAlive,
               .connectTimeout = s.connectTimeout,
               .edition = s.edition,
-              .tls = s.tls});
+              .tls = s.tls,
+              .backoffUnit = s.backoffUnit});
 }
 
 void connectClient(SDK& sdk, const Broker& broker, Settings settings) {

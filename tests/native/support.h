@@ -32,6 +32,7 @@ struct Settings {
     bool cleanSession = true;
     bool autoReconnect = false;
     int maxReconnectInterval = 60;
+    std::chrono::milliseconds backoffUnit = 1s;
     int keepAlive = 60;
     int connectTimeout = 5;
     std::string edition = "Standard";

@@ -1,9 +1,11 @@
-// Broker-less unit tests of the connection state table (connection_state.h): every row, the pairs
-// that are ignored, and the session numbers that tell a connect its session dropped before it was
-// recorded.
+// Broker-less unit tests of the connection state table (connection_state.h): properties every row
+// must have, a seeded random walk through the record, and the scenarios whose outcome depends on the
+// order of events.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "connection_state.h"
 
@@ -15,135 +17,156 @@ using E = ConnectionState::Event;
 using N = ConnectionState::Notice;
 using L = ConnectionState::Line;
 using A = ConnectionState::Action;
+using M = ConnectionState::Match;
+using Row = ConnectionState::Row;
+using Facts = ConnectionState::Facts;
 using Step = ConnectionState::Step;
 
-// Where a row starts: a state reached through the table itself.
-enum class From {
-    Fresh,
-    Offline,
-    OfflineNoRetry,
-    Connected,
-    ConnectedNoRetry,
-    Reconnecting,
-    Stopping
-};
+constexpr S kStates[] = {S::Uninitialised, S::Offline, S::Connected, S::Reconnecting};
+constexpr E kEvents[] = {E::Init,       E::Connect,       E::ConnectOk,   E::ConnectFailed,
+                         E::Disconnect, E::Loss,          E::WorkerWakes, E::Attempt,
+                         E::AttemptOk,  E::AttemptFailed, E::Stop,        E::Released};
 
-void reach(ConnectionState& c, From from) {
-    if (from == From::Fresh) return;
-    const bool retry = from != From::OfflineNoRetry && from != From::ConnectedNoRetry;
-    c.init(retry);
-    if (from == From::Offline || from == From::OfflineNoRetry) return;
-    c.apply(E::Connect);
-    c.apply(E::ConnectOk, c.session());
-    if (from == From::Connected || from == From::ConnectedNoRetry) return;
-    c.apply(E::Loss);  // Reconnecting, with a worker in its loop
-    if (from == From::Stopping) c.apply(E::Stop);
+std::vector<Facts> everyFacts() {
+    std::vector<Facts> all;
+    for (int bits = 0; bits < 8; ++bits)
+        all.push_back(
+            {.retry = (bits & 1) != 0, .worker = (bits & 2) != 0, .current = (bits & 4) != 0});
+    return all;
 }
 
-struct Row {
-    From from;
-    E event;
-    bool staleSession;  // the "ok" events carry a session number from before a loss
-    Step expected;
-};
-
-std::string describe(const Row& row) {
-    return "row from " + std::to_string(static_cast<int>(row.from)) + ", event " +
-           std::to_string(static_cast<int>(row.event));
+std::string name(S state, E event, Facts f) {
+    return "state " + std::to_string(static_cast<int>(state)) + ", event " +
+           std::to_string(static_cast<int>(event)) + ", retry " + std::to_string(f.retry) +
+           ", worker " + std::to_string(f.worker) + ", current " + std::to_string(f.current);
 }
 
-TEST(ConnectionStateUnit, EveryRowOfTheTableAndTheIgnoredPairs) {
-    const Row rows[] = {
-        // Uninitialised
-        {From::Fresh, E::Init, false, {S::Offline}},
-        {From::Fresh, E::Connect, false, {S::Uninitialised, N::None, L::InitFirst}},
-        {From::Fresh, E::Disconnect, false, {S::Uninitialised, N::None, L::NotConnected}},
-        {From::Fresh, E::Loss, false, {S::Uninitialised, N::None, L::Lost}},
-        {From::Fresh, E::Stop, false, {S::Uninitialised}},
-        {From::Fresh, E::Released, false, {S::Uninitialised}},
-        {From::Fresh, E::ConnectOk, false, {S::Uninitialised}},  // ignored
-        {From::Fresh, E::ConnectFailed, false, {S::Uninitialised}},
-        {From::Fresh, E::WorkerWakes, false, {S::Uninitialised}},
-        {From::Fresh, E::Attempt, false, {S::Uninitialised}},
-        {From::Fresh, E::AttemptOk, false, {S::Uninitialised}},
-        // Offline
-        {From::Offline, E::Init, false, {S::Offline}},  // ignored: init stops first
-        {From::Offline, E::Connect, false, {S::Offline, N::None, L::None, A::LibraryConnect}},
-        {From::Offline, E::ConnectOk, false, {S::Connected, N::CallerUp, L::Connected}},
-        {From::OfflineNoRetry, E::ConnectOk, true, {S::Offline, N::None, L::ConnectFailed}},
-        {From::Offline, E::ConnectFailed, false, {S::Offline, N::None, L::ConnectFailed}},
-        {From::Offline, E::Disconnect, false, {S::Offline, N::None, L::NotConnected}},
-        {From::Offline, E::Loss, false, {S::Reconnecting, N::None, L::Lost, A::StartWorker}},
-        {From::OfflineNoRetry, E::Loss, false, {S::Offline, N::None, L::Lost}},
-        {From::Offline, E::WorkerWakes, false, {S::Offline}},  // ignored: no worker
-        {From::Offline, E::Attempt, false, {S::Offline}},
-        {From::Offline, E::AttemptOk, false, {S::Offline}},
-        {From::Offline, E::AttemptFailed, false, {S::Offline}},
-        {From::Offline, E::Stop, false, {S::Offline}},
-        {From::Offline, E::Released, false, {S::Uninitialised}},
-        // Connected
-        {From::Connected, E::Connect, false, {S::Connected, N::None, L::AlreadyConnected}},
-        {From::Connected, E::ConnectOk, false, {S::Connected}},  // ignored
-        {From::Connected, E::ConnectFailed, false, {S::Connected}},
-        {From::Connected,
-         E::Disconnect,
-         false,
-         {S::Offline, N::CallerDown, L::Disconnected, A::LibraryDisconnect}},
-        {From::Connected,
-         E::Loss,
-         false,
-         {S::Reconnecting, N::QueuedLost, L::Lost, A::StartWorker}},
-        {From::ConnectedNoRetry, E::Loss, false, {S::Offline, N::QueuedLost, L::Lost}},
-        {From::Connected, E::AttemptOk, false, {S::Connected}},  // ignored: no worker
-        {From::Connected, E::Stop, false, {S::Connected}},
-        {From::Connected, E::Released, false, {S::Uninitialised}},
-        // Reconnecting, a worker in its loop
-        {From::Reconnecting,
-         E::Connect,
-         false,
-         {S::Reconnecting, N::None, L::None, A::LibraryConnect}},
-        {From::Reconnecting,
-         E::ConnectOk,
-         false,
-         {S::Connected, N::CallerUp, L::Connected, A::WakeWorker}},
-        {From::Reconnecting, E::ConnectOk, true, {S::Reconnecting, N::None, L::ConnectFailed}},
-        {From::Reconnecting, E::ConnectFailed, false, {S::Reconnecting, N::None, L::ConnectFailed}},
-        {From::Reconnecting, E::Disconnect, false, {S::Reconnecting, N::None, L::NotConnected}},
-        {From::Reconnecting, E::Loss, false, {S::Reconnecting, N::None, L::Lost, A::WakeWorker}},
-        {From::Reconnecting, E::WorkerWakes, false, {S::Reconnecting}},
-        {From::Reconnecting,
-         E::Attempt,
-         false,
-         {S::Reconnecting, N::None, L::Attempting, A::LibraryConnect}},
-        {From::Reconnecting, E::AttemptOk, false, {S::Connected, N::QueuedUp, L::Reconnected}},
-        {From::Reconnecting, E::AttemptOk, true, {S::Reconnecting}},
-        {From::Reconnecting,
-         E::AttemptFailed,
-         false,
-         {S::Reconnecting, N::None, L::ReconnectFailed}},
-        {From::Reconnecting, E::Stop, false, {S::Reconnecting, N::None, L::None, A::WakeWorker}},
-        {From::Reconnecting, E::Released, false, {S::Uninitialised}},
-        // The stop sequence has begun: no retry, the worker ends
-        {From::Stopping, E::WorkerWakes, false, {S::Reconnecting, N::None, L::None, A::EndWorker}},
-        {From::Stopping, E::Attempt, false, {S::Reconnecting}},  // ignored: skipped
-        {From::Stopping, E::Loss, false, {S::Reconnecting, N::None, L::Lost}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(describe(row));
+bool implies(bool premise, bool conclusion) { return !premise || conclusion; }
+bool isUp(N n) { return n == N::CallerUp || n == N::QueuedUp; }
+bool isDown(N n) { return n == N::CallerDown || n == N::QueuedLost; }
+bool only(const Row& row, S state) { return row.from == ConnectionState::bit(state); }
+bool from(const Row& row, S state) { return (row.from & ConnectionState::bit(state)) != 0; }
+
+TEST(ConnectionStateUnit, ExactlyOneRowHandlesEveryStateEventAndFacts) {
+    for (S state : kStates)
+        for (E event : kEvents)
+            for (Facts f : everyFacts()) {
+                int matching = 0;
+                for (const Row& row : ConnectionState::rows())
+                    matching += row.matches(state, event, f) ? 1 : 0;
+                EXPECT_EQ(matching, 1) << name(state, event, f);
+            }
+    for (const Row& row : ConnectionState::rows()) {
+        EXPECT_NE(row.from, 0u) << "a row for no state";
+    }
+}
+
+// What each row may do, judged from what the row itself says.
+TEST(ConnectionStateUnit, EveryRowNoticesOnlyRealChangesAndActsOnlyWhereItCan) {
+    for (const Row& row : ConnectionState::rows()) {
+        SCOPED_TRACE("row of event " + std::to_string(static_cast<int>(row.event)));
+        const bool stays = !row.next.has_value();
+        if (row.ignored) {
+            EXPECT_TRUE(stays && row.notice == N::None && row.line == L::None &&
+                        row.action == A::None);
+            EXPECT_TRUE(row.event != E::Loss && row.event != E::Stop && row.event != E::Released)
+                << "these events always take effect";
+        }
+        // Up and down notices only where the session really comes up or goes down.
+        EXPECT_TRUE(
+            implies(isUp(row.notice), row.next == S::Connected && !from(row, S::Connected)));
+        EXPECT_TRUE(
+            implies(isDown(row.notice), only(row, S::Connected) && row.next != S::Connected));
+        // Callers hear of their own connect and disconnect; the dispatch thread of the rest.
+        EXPECT_TRUE(implies(row.notice == N::CallerUp || row.notice == N::CallerDown,
+                            row.event == E::ConnectOk || row.event == E::Disconnect));
+        EXPECT_TRUE(implies(row.notice == N::QueuedUp || row.notice == N::QueuedLost,
+                            row.event == E::AttemptOk || row.event == E::Loss));
+        // Entering Connected is always told; so is leaving it, but for the release at the end of
+        // the stop sequence, which disconnects first.
+        EXPECT_TRUE(implies(row.next == S::Connected, isUp(row.notice)));
+        EXPECT_TRUE(implies(from(row, S::Connected) && row.next.has_value() &&
+                                row.next != S::Connected && row.event != E::Released,
+                            isDown(row.notice)));
+        // Reconnecting only where a worker will have work; a caller's disconnect disconnects the
+        // library; a caller's connect either calls the library or says why not.
+        EXPECT_TRUE(implies(row.next == S::Reconnecting, row.retry == M::Yes));
+        EXPECT_TRUE(implies(row.notice == N::CallerDown, row.action == A::LibraryDisconnect));
+        EXPECT_TRUE(implies(row.event == E::Connect,
+                            (row.action == A::LibraryConnect) == (row.line == L::None)));
+        // Nothing is lost silently: every loss is printed.
+        EXPECT_TRUE(implies(row.event == E::Loss, row.line == L::Lost));
+        // A session opened over a lost one is never recorded.
+        EXPECT_TRUE(implies(row.current == M::No, stays && row.notice == N::None));
+        // The library is connected only where no session is up, and disconnected only where one is.
+        EXPECT_TRUE(implies(row.action == A::LibraryConnect,
+                            !from(row, S::Connected) && !from(row, S::Uninitialised)));
+        EXPECT_TRUE(implies(row.action == A::LibraryDisconnect, only(row, S::Connected)));
+        // One worker at a time: started only where none is in its loop, and only with retry, into
+        // Reconnecting; woken or ended only where one is.
+        EXPECT_TRUE(implies(row.action == A::StartWorker, row.worker == M::No &&
+                                                              row.retry == M::Yes &&
+                                                              row.next == S::Reconnecting));
+        EXPECT_TRUE(implies(row.action == A::WakeWorker || row.action == A::EndWorker,
+                            row.worker == M::Yes));
+        // The worker's own events come only from a worker in its loop, and it attempts only while
+        // it has work.
+        EXPECT_TRUE(implies(row.event == E::WorkerWakes || row.event == E::Attempt ||
+                                row.event == E::AttemptOk || row.event == E::AttemptFailed,
+                            row.worker == M::Yes || row.ignored));
+        EXPECT_TRUE(implies(row.line == L::Attempting ||
+                                (row.action == A::LibraryConnect && row.event == E::Attempt),
+                            only(row, S::Reconnecting) && row.retry == M::Yes));
+        EXPECT_TRUE(implies(row.line == L::InitFirst, only(row, S::Uninitialised)));
+        EXPECT_TRUE(implies(row.line == L::AlreadyConnected, only(row, S::Connected)));
+        EXPECT_TRUE(implies(row.line == L::Reconnected || row.line == L::ReconnectFailed,
+                            only(row, S::Reconnecting)));
+    }
+}
+
+// Events in a random order, as the SDK's threads can send them: the "ok" events with the current
+// session or one from before a loss, the release only at the end of a stop sequence.
+TEST(ConnectionStateUnit, ARandomWalkKeepsTheMirrorsTheNoticesAndTheWorkerConsistent) {
+    std::mt19937 random(20240611);
+    for (int walk = 0; walk < 200; ++walk) {
         ConnectionState c;
-        reach(c, row.from);
-        const auto session = c.session();
-        const auto interruptions = c.interruptions();
-        if (row.staleSession) c.apply(E::Loss);
-        const auto before = c.session();
-        const Step step = c.apply(row.event, row.staleSession ? session : c.session());
-        EXPECT_EQ(step, row.expected);
-        EXPECT_EQ(c.state(), row.expected.next);
-        EXPECT_EQ(c.connected(), row.expected.next == S::Connected);
-        // Losses open a new session and, like a stop, end the waits for acknowledgements.
-        EXPECT_EQ(c.session(), before + (row.event == E::Loss ? 1 : 0));
-        const bool interrupts = row.event == E::Loss || row.event == E::Stop || row.staleSession;
-        EXPECT_EQ(c.interruptions() != interruptions, interrupts);
+        bool lastUp = false;  // the last up or down notice was an up
+        for (int n = 0; n < 60; ++n) {
+            const E event = kEvents[random() % std::size(kEvents)];
+            if (event == E::Released && (c.initialised() || c.workerInLoop() || c.connected()))
+                continue;
+            const auto session = c.session() - (random() % 3 == 0 && c.session() > 0 ? 1 : 0);
+            const bool hadWorker = c.workerInLoop();
+            const auto losses = c.session();
+            const auto interruptions = c.interruptions();
+            const Step step =
+                event == E::Init ? c.init(random() % 2 == 0) : c.apply(event, session);
+            SCOPED_TRACE("walk " + std::to_string(walk) + ", step " + std::to_string(n));
+
+            EXPECT_EQ(step.next, c.state());
+            EXPECT_EQ(c.connected(), c.state() == S::Connected);
+            if (isUp(step.notice)) {
+                EXPECT_FALSE(lastUp) << "up twice without a down";
+                lastUp = true;
+            }
+            if (isDown(step.notice)) {
+                EXPECT_TRUE(lastUp) << "down without an up";
+                lastUp = false;
+            }
+            EXPECT_EQ(lastUp, c.connected()) << "is_connected disagrees with the last notice";
+            EXPECT_EQ(c.session(), losses + (event == E::Loss ? 1 : 0));
+            EXPECT_EQ(c.interruptions(),
+                      interruptions + (event == E::Loss || event == E::Stop ? 1 : 0));
+            EXPECT_TRUE(implies(step.action == A::StartWorker, !hadWorker));
+            EXPECT_TRUE(implies(step.action == A::WakeWorker, hadWorker));
+            EXPECT_EQ(c.workerInLoop(),
+                      step.action == A::StartWorker || (hadWorker && step.action != A::EndWorker));
+            // Work never waits for a worker that is not there; a worker without work ends.
+            EXPECT_TRUE(implies(event == E::WorkerWakes && hadWorker,
+                                c.workerInLoop() == c.reconnecting()));
+            EXPECT_TRUE(implies(c.reconnecting(), c.workerInLoop()));
+            EXPECT_TRUE(implies(c.state() == S::Uninitialised, !c.initialised()));
+        }
     }
 }
 
@@ -163,6 +186,23 @@ TEST(ConnectionStateUnit, InitialisedFromInitUntilStopAndAgainAfterANewInit) {
     c.apply(E::Connect);
     c.apply(E::ConnectOk, c.session());
     EXPECT_EQ(c.apply(E::Loss).next, S::Offline) << "the new init's autoReconnect counts";
+}
+
+TEST(ConnectionStateUnit, AConnectWhoseSessionWasLostMeanwhileFailsAndAWorkerStartsOver) {
+    ConnectionState c;
+    c.init(true);
+    EXPECT_EQ(c.apply(E::Connect).action, A::LibraryConnect);
+    const auto before = c.session();
+    EXPECT_EQ(c.apply(E::Loss), (Step{S::Reconnecting, N::None, L::Lost, A::StartWorker}));
+    EXPECT_EQ(c.apply(E::ConnectOk, before), (Step{S::Reconnecting, N::None, L::ConnectFailed}));
+    EXPECT_FALSE(c.connected());
+
+    const auto attempt = c.session();
+    EXPECT_EQ(c.apply(E::Attempt).action, A::LibraryConnect);
+    c.apply(E::Loss);
+    EXPECT_EQ(c.apply(E::AttemptOk, attempt), Step{S::Reconnecting}) << "no notice, no line";
+    EXPECT_EQ(c.apply(E::AttemptOk, c.session()),
+              (Step{S::Connected, N::QueuedUp, L::Reconnected}));
 }
 
 TEST(ConnectionStateUnit, OneWorkerAtATimeStartedAnewOnlyAfterItEnded) {
@@ -187,6 +227,21 @@ TEST(ConnectionStateUnit, OneWorkerAtATimeStartedAnewOnlyAfterItEnded) {
     EXPECT_FALSE(c.workerInLoop());
     EXPECT_EQ(c.apply(E::WorkerWakes), Step{S::Connected}) << "ignored: no worker";
     EXPECT_EQ(c.apply(E::Loss).action, A::StartWorker);
+}
+
+TEST(ConnectionStateUnit, AStopDuringReconnectWakesTheWorkerWhichThenEndsWithoutAnAttempt) {
+    ConnectionState c;
+    c.init(true);
+    c.apply(E::Connect);
+    c.apply(E::ConnectOk, c.session());
+    c.apply(E::Loss);
+    EXPECT_EQ(c.apply(E::Stop), (Step{S::Reconnecting, N::None, L::None, A::WakeWorker}));
+    EXPECT_FALSE(c.reconnecting());
+    EXPECT_EQ(c.apply(E::Attempt), Step{S::Reconnecting}) << "skipped";
+    EXPECT_EQ(c.apply(E::WorkerWakes).action, A::EndWorker);
+    EXPECT_EQ(c.apply(E::Loss).action, A::None) << "a late loss starts no worker";
+    EXPECT_EQ(c.apply(E::Disconnect).line, L::NotConnected);
+    EXPECT_EQ(c.apply(E::Released).next, S::Uninitialised);
 }
 
 }  // namespace
