@@ -122,17 +122,17 @@ ConnectionState::Step ConnectionState::apply(Event event, std::uint64_t session)
     if (row.ignored) return Step{current};
     if (event == Event::Loss) {
         ++losses;
-        ++interrupted;
+        ++mirror.interrupted;
     }
     if (event == Event::Stop) {
         flags.stopping = true;
-        ++interrupted;
+        ++mirror.interrupted;
     }
     if (row.action == Action::StartWorker) flags.worker = true;
     if (row.action == Action::EndWorker) flags.worker = false;
     current = row.next.value_or(current);
-    up = current == State::Connected;
-    live = current != State::Uninitialised && !flags.stopping;
+    mirror.up = current == State::Connected;
+    mirror.live = current != State::Uninitialised && !flags.stopping;
     return Step{current, row.notice, row.line, row.action};
 }
 

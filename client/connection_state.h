@@ -29,8 +29,8 @@
 // released.
 //
 // Threading contract: apply() and the plain readers are called with the owner's reconnectMutex held.
-// connected(), initialised() and interruptions() are atomic mirrors that any thread may read without
-// a lock; they never block. The table itself (rows(), find()) is constant.
+// mirrors() (connected(), initialised(), interruptions()) are atomic mirrors that any thread may
+// read without a lock; they never block. The table itself (rows(), find()) is constant.
 #pragma once
 
 #include <MQTTClient.h>
@@ -133,11 +133,25 @@ public:
     // The worker has work: Reconnecting, with retry.
     bool reconnecting() const { return current == State::Reconnecting && retry(); }
 
-    bool connected() const { return up.load(); }
-    // True from init until the stop sequence begins.
-    bool initialised() const { return live.load(); }
-    // Moves with every loss and every stop: a wait for a publish acknowledgement ends.
-    std::uint64_t interruptions() const { return interrupted.load(); }
+    // The lock-free side of the record, which any thread may read.
+    class Mirrors {
+    public:
+        bool connected() const { return up.load(); }
+        // True from init until the stop sequence begins.
+        bool initialised() const { return live.load(); }
+        // Moves with every loss and every stop: a wait for a publish acknowledgement ends.
+        std::uint64_t interruptions() const { return interrupted.load(); }
+
+    private:
+        friend class ConnectionState;
+        std::atomic<bool> up{false};
+        std::atomic<bool> live{false};
+        std::atomic<std::uint64_t> interrupted{0};
+    };
+    const Mirrors& mirrors() const { return mirror; }
+    bool connected() const { return mirror.connected(); }
+    bool initialised() const { return mirror.initialised(); }
+    std::uint64_t interruptions() const { return mirror.interruptions(); }
 
 private:
     bool retry() const { return flags.autoReconnect && !flags.stopping; }
@@ -151,9 +165,7 @@ private:
     State current = State::Uninitialised;
     Flags flags;
     std::uint64_t losses = 0;
-    std::atomic<bool> up{false};
-    std::atomic<bool> live{false};
-    std::atomic<std::uint64_t> interrupted{0};
+    Mirrors mirror;
 };
 
 // What a console line of the table says beyond its fixed text: the URI or the cause, a library

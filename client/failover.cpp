@@ -30,9 +30,7 @@ bool SDK::renewSubscriptions() {
     if (entries.empty()) return true;
     // A loss ends the renewal: its SUBACK waits return at once and the rest is not tried. The
     // session's own "ok" event then sees the loss (connection_state.h, "session lost since").
-    const auto lost = [this, before = connection.interruptions()] {
-        return connection.interruptions() != before;
-    };
+    const auto lost = lostSinceNow();
     paho::AbortableWait wait(lost);
     const ClientHandle held = library.client();
     for (const auto& entry : entries) {

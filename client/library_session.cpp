@@ -13,7 +13,7 @@ int LibrarySession::create(SDK* target, const Callbacks& callbacks) {
         return rc;
     }
     {
-        std::lock_guard use(clientMutex);
+        MutexLock use(clientMutex);
         current = ClientHandle(raw, ClientDeleter{});
     }
     callbackKey = CallbackRegistry::add(target);
@@ -24,14 +24,16 @@ int LibrarySession::create(SDK* target, const Callbacks& callbacks) {
 }
 
 ClientHandle LibrarySession::client() {
-    std::lock_guard use(clientMutex);
+    MutexLock use(clientMutex);
     return current;
 }
 
 int LibrarySession::connect(std::size_t index) {
-    // `current` changes only under the owner's connect lock, which the caller holds.
     arrivalGate.open();
-    return connectOptions.connect(current.get(), index);
+    // The handle keeps the client for the call; it changes only under the owner's connect lock,
+    // which the caller holds.
+    const ClientHandle held = client();
+    return connectOptions.connect(held.get(), index);
 }
 
 void LibrarySession::disconnect(const ClientHandle& held, int timeoutMs) {
@@ -50,7 +52,7 @@ ClientHandle LibrarySession::release() {
     withdrawCallbacks();
     ClientHandle last;
     {
-        std::lock_guard use(clientMutex);
+        MutexLock use(clientMutex);
         last.swap(current);
     }
     return last;

@@ -26,6 +26,7 @@
 
 #include "client_handle.h"
 #include "connect_options.h"
+#include "mutex.h"
 #include "paho_quirks/arrival_gate.h"
 #include "paho_quirks/callback_registry.h"
 
@@ -54,7 +55,7 @@ public:
     // code; on a failure nothing is kept.
     int create(SDK* target, const Callbacks& callbacks);
     // The current client, null before create() and after release().
-    ClientHandle client();
+    ClientHandle client() EXCLUDES(clientMutex);
 
     ConnectOptions& options() { return connectOptions; }
     ArrivalGate& gate() { return arrivalGate; }
@@ -77,9 +78,9 @@ public:
 private:
     // First, so it goes last: the client it is handed to goes before it.
     ConnectOptions connectOptions;
-    ClientHandle current;
-    // Guards `current`: see client().
-    std::mutex clientMutex;
+    // See client().
+    Mutex clientMutex;
+    ClientHandle current GUARDED_BY(clientMutex);
     CallbackRegistry::Key callbackKey = 0;
     ArrivalGate arrivalGate;
 };

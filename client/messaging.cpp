@@ -50,7 +50,7 @@ class SDK::Call {
 public:
     Call(SDK& sdk, const char* operation, std::string_view topic, int refusal = 0)
         : sdk(sdk), operation(operation), topic(topic), text(topic) {
-        if (!sdk.connection.connected()) {
+        if (!sdk.mirrors().connected()) {
             notConnected();
             return;
         }
@@ -98,9 +98,7 @@ bool SDK::subscribe(std::string_view topic, int qos) {
     ClientHandle held = call.client();
     if (!held) return false;
     // A loss from here on ends the wait for the SUBACK.
-    const auto lost = [this, before = connection.interruptions()] {
-        return connection.interruptions() != before;
-    };
+    const auto lost = lostSinceNow();
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_subscribe(held.get(), call.c_str(), qos))) return false;
     subscriptions.granted(topic, qos);
@@ -115,9 +113,7 @@ void SDK::unsubscribe(std::string_view topic) {
     if (!call) return;
     ClientHandle held = call.client();
     if (!held) return;
-    const auto lost = [this, before = connection.interruptions()] {
-        return connection.interruptions() != before;
-    };
+    const auto lost = lostSinceNow();
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_unsubscribe(held.get(), call.c_str()))) return;
     console::out(std::string("Unsubscribed from: ").append(topic));
@@ -128,20 +124,19 @@ void SDK::publish(std::string_view topic, std::string_view payload, int qos, boo
     Call call(*this, "publish", topic,
               payload.size() > static_cast<std::size_t>(INT_MAX) ? kPayloadTooLarge : 0);
     if (!call || !call.client()) return;
-    std::lock_guard serial(publishMutex);
+    MutexLock serial(publishMutex);
     // A loss or a stop from here on ends the wait below; the message stays in the pipeline.
-    const std::uint64_t interruptionsBefore = connection.interruptions();
+    const auto lost = lostSinceNow();
     const std::uint64_t ticket = outbound.submitBlocking(topic, payload, qos, retained);
     if (ticket == 0) return;
     const std::optional<int> rc =
-        outbound.waitBlocking(ticket, std::chrono::milliseconds(kPublishTimeoutMs),
-                              [&] { return connection.interruptions() != interruptionsBefore; });
+        outbound.waitBlocking(ticket, std::chrono::milliseconds(kPublishTimeoutMs), lost);
     if (rc && *rc != kPublishStopped) call.succeeded(*rc);
 }
 
 int SDK::publishAsync(std::string_view topic, std::string_view payload, int qos, bool retained,
                       void* tag) {
-    if (!connection.initialised()) return kPublishStopped;
+    if (!mirrors().initialised()) return kPublishStopped;
     return outbound.submit(topic, payload, qos, retained, tag);
 }
 

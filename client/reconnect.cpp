@@ -26,7 +26,7 @@ void SDK::onConnectionLost(void* context, char* cause) {
 void SDK::connectionLost(const char* cause) {
     // On a thread of the library, which waits for it: no library call, no user code.
     {
-        std::lock_guard lock(reconnectMutex);
+        MutexLock lock(reconnectMutex);
         const auto step = connection.apply(Table::Event::Loss);
         writeLine(step.line, {.text = cause != nullptr ? cause : "unknown"});
         if (step.notice == Table::Notice::QueuedLost) dispatcher->pushConnection(false, -1);
@@ -50,13 +50,15 @@ void SDK::reconnectLoop() {
     std::size_t tried = 0;  // attempts made in the current round of the list
     for (;;) {
         {
-            std::unique_lock lock(reconnectMutex);
+            MutexLock lock(reconnectMutex);
             if (connection.session() != seen) {
                 seen = connection.session();
                 backoff.restart();
                 freshRound = true;
-                reconnectCondition.wait_for(lock, kSettleTime,
-                                            [&] { return !connection.reconnecting(); });
+                const auto settled = std::chrono::steady_clock::now() + kSettleTime;
+                while (connection.reconnecting())
+                    if (lock.waitUntil(reconnectCondition, settled) == std::cv_status::timeout)
+                        break;
             }
             if (connection.apply(Table::Event::WorkerWakes).action == Table::Action::EndWorker)
                 return;
@@ -75,8 +77,9 @@ void SDK::reconnectLoop() {
             }
             const std::size_t index = next;
             // The options as they stand: in the Enterprise edition the last explicit connect's token.
-            rc = turn.attempt(index);
-            const auto step = turn.finish(rc, seen);
+            rc = connectTo(index);
+            MutexLock state(reconnectMutex);
+            const auto step = finishConnect(turn, rc, seen);
             if (rc != MQTTCLIENT_SUCCESS) {
                 // The next address at once; the back-off only once the whole list has failed.
                 next = brokers.after(index);
@@ -99,11 +102,10 @@ void SDK::reconnectLoop() {
         }
         if (rc == MQTTCLIENT_SUCCESS) outbound.wakeSender();
         if (rc == MQTTCLIENT_SUCCESS || waitMs == 0) continue;
-        std::unique_lock lock(reconnectMutex);
+        MutexLock lock(reconnectMutex);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        reconnectCondition.wait_until(lock, deadline, [&] {
-            return !connection.reconnecting() || connection.session() != seen;
-        });
+        while (connection.reconnecting() && connection.session() == seen)
+            if (lock.waitUntil(reconnectCondition, deadline) == std::cv_status::timeout) break;
     }
 }
 

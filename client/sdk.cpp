@@ -44,7 +44,7 @@ void SDK::init(const InitOptions& options) {
     // connect). The queue takes events from here on; none arrive before the client exists.
     Dispatcher::start(dispatcher);
 
-    std::lock_guard connectLock(connectMutex);
+    MutexLock connectLock(connectMutex);
     library.options().assign(options);
     const int rc = library.create(
         this, {&SDK::onConnectionLost, &SDK::onMessageArrived, &SDK::onDeliveryComplete});
@@ -57,8 +57,8 @@ void SDK::init(const InitOptions& options) {
         {.maxInflight = static_cast<std::size_t>(options.maxInflight),
          .maxQueued = static_cast<std::size_t>(options.maxQueued),
          .maxQueuedBytes = static_cast<std::size_t>(options.maxQueuedBytes)},
-        [this] { return library.client(); }, [this] { return connection.connected(); }, dispatcher);
-    std::lock_guard lock(reconnectMutex);
+        [this] { return library.client(); }, [this] { return mirrors().connected(); }, dispatcher);
+    MutexLock lock(reconnectMutex);
     backoff = Backoff({.ceiling = options.maxReconnectInterval,
                        .jitter = options.reconnectJitter,
                        .unit = options.backoffUnit});
@@ -85,13 +85,14 @@ bool SDK::connect() {
             // brokerHost, then each failover address once.
             for (std::size_t index = 0; index < library.options().brokers().size(); ++index) {
                 session = currentSession();
-                if ((rc = turn.attempt(index)) == MQTTCLIENT_SUCCESS) break;
+                if ((rc = connectTo(index)) == MQTTCLIENT_SUCCESS) break;
                 // A session lost in its renewal: the library's receive thread ends first.
                 if (rc == Table::kLostBeforeRecorded)
                     std::this_thread::sleep_for(paho::kReconnectSettle);
             }
         }
-        step = turn.finish(rc, session);
+        MutexLock state(reconnectMutex);
+        step = finishConnect(turn, rc, session);
         if (rc == MQTTCLIENT_SUCCESS && step.next != Table::State::Connected)
             rc = Table::kLostBeforeRecorded;
         reachedUri = library.options().brokers().uri(reached);
@@ -110,7 +111,7 @@ void SDK::disconnect() {
     if (held) {
         // Offline before the library disconnects: publishes from other threads stop here instead of
         // keeping the library's in-flight list busy until its 10 s disconnect timeout.
-        std::lock_guard lock(reconnectMutex);
+        MutexLock lock(reconnectMutex);
         step = connection.apply(Table::Event::Disconnect);
     }
     // The arrival gate stays closed until the next session is up.
@@ -125,7 +126,7 @@ void SDK::stop() {
     std::thread worker;
     {
         // Notified under the lock: a worker between its look at the state and its wait cannot miss it.
-        std::lock_guard lock(reconnectMutex);
+        MutexLock lock(reconnectMutex);
         connection.apply(Table::Event::Stop);
         reconnectCondition.notify_all();
         worker = std::move(reconnectThread);
@@ -144,7 +145,7 @@ void SDK::stop() {
 }
 
 std::uint64_t SDK::currentSession() {
-    std::lock_guard lock(reconnectMutex);
+    MutexLock lock(reconnectMutex);
     return connection.session();
 }
 
@@ -154,13 +155,13 @@ void SDK::destroyClient() {
     if (!library.client()) return;
     // Outside connectMutex: after this no library callback for the client runs, or will run.
     library.withdrawCallbacks();
-    std::lock_guard connectLock(connectMutex);
+    MutexLock connectLock(connectMutex);
     // Destroyed at the end of this scope, after the release is recorded, or by a call still inside
     // the library on another thread when it returns. A connect that was under way in another
     // thread while stop ran may have succeeded meanwhile; letting go of the client ends that
     // session too.
     ClientHandle last = library.release();
-    std::lock_guard lock(reconnectMutex);
+    MutexLock lock(reconnectMutex);
     connection.apply(Table::Event::Released);
 }
 

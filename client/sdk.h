@@ -73,6 +73,7 @@
 #include "dispatcher.h"
 #include "init_options.h"
 #include "library_session.h"
+#include "mutex.h"
 #include "outbound.h"
 #include "subscription_book.h"
 
@@ -111,9 +112,9 @@ public:
     bool connect();
     void disconnect();
     void stop();
-    bool is_connected() const { return connection.connected(); }
+    bool is_connected() const { return mirrors().connected(); }
     // True between a successful init and the stop sequence.
-    bool is_initialised() const { return connection.initialised(); }
+    bool is_initialised() const { return mirrors().initialised(); }
 
     void on_message(MessageHandler handler);
     void on_connection(ConnectionHandler handler);
@@ -144,49 +145,67 @@ private:
     void deliveryComplete(MQTTClient_deliveryToken token);
     void reconnectLoop();
     // The session number a library connect hands to the "ok" events (connection_state.h).
-    std::uint64_t currentSession();
-    // Ends the waits for a publish's completion after connection.interruptions() moved.
+    std::uint64_t currentSession() EXCLUDES(reconnectMutex);
+    // The lock-free mirrors of the connection's state, which any thread may read without
+    // reconnectMutex (connection_state.h): the one read of `connection` outside its lock.
+    const ConnectionState::Mirrors& mirrors() const NO_THREAD_SAFETY_ANALYSIS {
+        return connection.mirrors();
+    }
+    // A test that turns true once a loss (or the stop sequence) interrupted the connection after
+    // the test was made: a wait for the broker's answer ends on it.
+    auto lostSinceNow() const {
+        return [this, before = mirrors().interruptions()] {
+            return mirrors().interruptions() != before;
+        };
+    }
+    // Ends the waits for a publish's completion after the interruptions moved.
     void wakePublishers();
     void destroyClient();
     // The library connect sequence that connect and the reconnect worker share (connect_turn.h).
     class ConnectTurn;
+    // Applies the "ok" or "fails" event of the turn's library connect, whose code is rc, with the
+    // session number read before it; wakes a worker the table asks to wake.
+    ConnectionState::Step finishConnect(const ConnectTurn& turn, int rc, std::uint64_t session)
+        REQUIRES(reconnectMutex);
     // One library connect to the address `index` of the broker list, then the renewal of the
     // subscriptions when the broker kept no session. With connectMutex held. A session lost during
     // its renewal (a broker that closes the connection on the subscribe) fails the connect with
     // ConnectionState::kLostBeforeRecorded: it counts as a failed attempt, back-off included.
-    int connectTo(std::size_t index);
+    int connectTo(std::size_t index) REQUIRES(connectMutex);
     // False when a loss (or a stop) ended the renewal.
-    bool renewSubscriptions();
+    bool renewSubscriptions() REQUIRES(connectMutex);
+
+    // Serialises library connects with the rewriting of the connect options and the release of
+    // the client. The calls that run outside it (subscribe, unsubscribe, publish, disconnect) each
+    // take their own reference to the client (library.client()) and call the library with that,
+    // so a stop on another thread never destroys a client under a running call, and never waits
+    // for one.
+    Mutex connectMutex ACQUIRED_BEFORE(reconnectMutex);
+    // The connection's state and the reconnect worker.
+    Mutex reconnectMutex;
 
     // The library client, its connect options, callback key and arrival gate. The client and the
     // options are rewritten (init) and the client let go of (destroyClient) with connectMutex held.
     LibrarySession library;
-    // Under connectMutex: the address of the last connect that succeeded.
-    std::size_t reached = 0;
+    // The address of the last connect that succeeded.
+    std::size_t reached GUARDED_BY(connectMutex) = 0;
     bool resumeSubs = true;
     SubscriptionBook subscriptions;
     // The handler slots and the handler lock live in the dispatcher, which the dispatch thread
     // shares: a handler may destroy its own object and the thread must still be able to return
     // safely.
     std::shared_ptr<Dispatcher> dispatcher;
-    // Under reconnectMutex: the reconnect worker's back-off.
-    Backoff backoff;
-    std::thread reconnectThread;
+    // The reconnect worker's back-off.
+    Backoff backoff GUARDED_BY(reconnectMutex);
+    std::thread reconnectThread GUARDED_BY(reconnectMutex);
     std::condition_variable reconnectCondition;
-    std::mutex reconnectMutex;
-    // Under reconnectMutex, with lock-free mirrors for is_connected and is_initialised.
-    ConnectionState connection;
-    // Serialises library connects with the rewriting of the connect options and the release of
-    // the client. The calls that run outside it (subscribe, unsubscribe, publish, disconnect) each
-    // take their own reference to the client (library.client()) and call the library with that,
-    // so a stop on another thread never destroys a client under a running call, and never waits
-    // for one.
-    std::mutex connectMutex;
+    // With lock-free mirrors for is_connected and is_initialised (mirrors()).
+    ConnectionState connection GUARDED_BY(reconnectMutex);
     // The shared prologue of subscribe, unsubscribe and publish (messaging.cpp).
     class Call;
 
     // Waiting publishes are serialised: the pipeline serves one waiting caller at a time.
-    std::mutex publishMutex;
+    Mutex publishMutex;
     // Last: its sender thread, which reads the client and the connection, ends before they go.
     Outbound outbound;
 };
