@@ -3,14 +3,14 @@
 // inLibraryOrder (client_handle.h) call this component at the three moments that matter.
 //
 // The library's code paths (src/MQTTClient.c of eclipse/paho.mqtt.c, line numbers of tag v1.3.12,
-// the same code, one line earlier, in v1.3.13):
+// the same code paths in v1.3.13):
 // - MQTTClient_run hands a queued message to the message callback after it released
 //   mqttclient_mutex (line 893: the callback, line 894) and re-takes the mutex after it (line 895);
 //   only then, when the callback returned 1, does it unlink the message from its queue (line 906).
 // - A disconnect of a clean session frees the messages still queued under that mutex
 //   (MQTTClient_closeSession -> MQTTClient_cleanSession -> MQTTClient_emptyMessageQueue, lines
-//   1123, 1128-1140, 569-585), the one being handed over included; MQTTClient_destroy frees them and
-//   the client itself (lines 590-624); a clean session's connect cleans the session too (line 1435).
+//   1123, 1128-1140, 569-585), the one being handed over included; MQTTClient_destroy (line 590)
+//   frees them and the client itself; a clean session's connect cleans the session too (line 1435).
 // - With no socket ready the receive pass reports socket 0 (MQTTClient_cycle, line 2574), which is
 //   the socket of a disconnected client (closeSession sets it to 0, line 1114; clientSockCompare,
 //   line 697): the messages a disconnected persistent session still has queued are handed over

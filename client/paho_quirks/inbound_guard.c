@@ -113,10 +113,10 @@ static size_t unchecked_payload(const struct stream* s) {
     return s->remaining - s->pos;
 }
 
-void guard_feed(struct movra_guard* g, struct stream* s, const unsigned char* data, size_t len,
-                void (*byte)(struct movra_guard* g, unsigned char b),
+void guard_feed(struct movra_guard* g, struct stream* s, const unsigned char* data, size_t from,
+                size_t len, void (*byte)(struct movra_guard* g, unsigned char b),
                 void (*ends)(struct movra_guard* g)) {
-    size_t i = 0;
+    size_t i = from;
     while (i < len && !g->failed && !g->aside) {
         size_t skip = unchecked_payload(s);
         if (skip == 0) {

@@ -95,12 +95,12 @@ int guard_header_byte(struct stream* s, unsigned char b);
 /* The two bytes of the body that follow `at` are a number (a packet identifier, a length). */
 void guard_body_word(struct stream* s, size_t at, unsigned* word, unsigned char b);
 
-/* Feeds one direction's bytes to its stream s, until they are used up or the guard has failed or
- * stands aside. A PUBLISH payload, in which nothing is checked, is stepped over whole: its bytes
- * move s past them, and `ends` is called when the packet ends with them. Every other byte goes to
- * `byte`, which calls `ends` itself at the end of its packet. */
-void guard_feed(struct movra_guard* g, struct stream* s, const unsigned char* data, size_t len,
-                void (*byte)(struct movra_guard* g, unsigned char b),
+/* Feeds data[from..len) of one direction to its stream s, until the bytes are used up or the
+ * guard has failed or stands aside. A PUBLISH payload, in which nothing is checked, is stepped over
+ * whole: its bytes move s past them, and `ends` is called when the packet ends with them. Every
+ * other byte goes to `byte`, which calls `ends` itself at the end of its packet. */
+void guard_feed(struct movra_guard* g, struct stream* s, const unsigned char* data, size_t from,
+                size_t len, void (*byte)(struct movra_guard* g, unsigned char b),
                 void (*ends)(struct movra_guard* g));
 
 #endif

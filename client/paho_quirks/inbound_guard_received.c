@@ -111,6 +111,6 @@ static void received_byte(struct movra_guard* g, unsigned char b) {
 }
 
 const char* movra_guard_received(struct movra_guard* g, const unsigned char* data, size_t len) {
-    guard_feed(g, &g->in, data, len, received_byte, body_ends);
+    guard_feed(g, &g->in, data, 0, len, received_byte, body_ends);
     return g->failed ? g->text : NULL;
 }

@@ -69,7 +69,7 @@ static void sent_byte(struct movra_guard* g, unsigned char b) {
 void movra_guard_sending(struct movra_guard* g, const unsigned char* data, size_t len) {
     size_t i = g->resent < len ? g->resent : len;
     g->resent -= i;
-    guard_feed(g, &g->out, data + i, len - i, sent_byte, sent_ends);
+    guard_feed(g, &g->out, data, i, len, sent_byte, sent_ends);
 }
 
 void movra_guard_unsent(struct movra_guard* g, size_t len) { g->resent += len; }
