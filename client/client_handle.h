@@ -17,8 +17,8 @@ namespace movra {
 // thread is ending finds it still running, starts none, and waits for a CONNACK that nobody reads
 // until its timeout. So every library connect, disconnect and client destruction of the process
 // runs through inLibraryOrder: under one process-wide lock (the library serialises connects
-// anyway), clear of a message handover (paho_quirks/handover.h: a disconnect, a destruction and a
-// clean session's connect release the messages still queued).
+// anyway), and under a paho::Guard, moment 2 of the message handover (paho_quirks/handover.h: a
+// disconnect, a destruction and a clean session's connect release the messages still queued).
 inline std::mutex& libraryOrderLock() {
     static std::mutex lock;  // one for the process: not in the template, which has one per call
     return lock;

@@ -1,7 +1,5 @@
 #include "arrival_gate.h"
 
-#include <thread>
-
 namespace movra {
 
 ArrivalGate::Pass::Pass(ArrivalGate& g) {
@@ -18,42 +16,30 @@ ArrivalGate::Pass::~Pass() {
     // the gap before the library's lock, which its library calls then wait out.
     hold.reset();
     std::lock_guard lock(gate->mutex);
-    gate->lastLeft = std::chrono::steady_clock::now();
+    gate->settling.callbackLeft();
     if (--gate->inside == 0) gate->left.notify_all();
-}
-
-std::chrono::steady_clock::time_point ArrivalGate::settledAfter(
-    std::chrono::steady_clock::time_point lastLeft) {
-    if (paho::kHandoverKnown) return {};
-    auto now = std::chrono::steady_clock::now();
-    return now - lastLeft < kFlowing ? now + kSettle : lastLeft + kSettle;
 }
 
 void ArrivalGate::close() {
     std::unique_lock lock(mutex);
     closed = true;
     left.wait(lock, [&] { return inside == 0; });
-    // While messages flow, a callback the library has already begun may not have reached its pass
-    // yet: it gets kSettle to find the gate closed before the library disconnect releases the
-    // message it holds.
-    if (paho::kHandoverKnown) return;  // the library calls after it wait out the handover
-    flowingAtClose = std::chrono::steady_clock::now() - lastLeft < kFlowing;
-    auto settled = settledAfter(lastLeft);
+    const paho::Pause pause = settling.closing();
     lock.unlock();
-    std::this_thread::sleep_until(settled);
+    pause.wait();
 }
 
 void ArrivalGate::released() {
     std::lock_guard lock(mutex);
-    if (flowingAtClose) reopenAfter = std::chrono::steady_clock::now() + kSettle;
+    settling.released();
 }
 
 void ArrivalGate::open() {
     std::unique_lock lock(mutex);
     if (!closed) return;
-    auto after = reopenAfter;
+    const paho::Pause pause = settling.reopening();
     lock.unlock();
-    std::this_thread::sleep_until(after);
+    pause.wait();
     lock.lock();
     closed = false;
 }

@@ -1,12 +1,10 @@
 #include "callback_registry.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
-#include "arrival_gate.h"
+#include "handover.h"
 
 namespace movra {
 namespace {
@@ -14,7 +12,7 @@ namespace {
 struct Slot {
     SDK* target = nullptr;
     int inside = 0;
-    std::chrono::steady_clock::time_point lastLeft{};
+    paho::Settling settling;
 };
 
 struct Registry {
@@ -36,7 +34,7 @@ CallbackRegistry::Key CallbackRegistry::add(SDK* target) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     Key key = ++r.last;
-    r.slots[key] = Slot{target, 0};
+    r.slots[key] = Slot{target, 0, {}};
     return key;
 }
 
@@ -49,14 +47,11 @@ void CallbackRegistry::withdraw(Key key) {
     Slot& slot = it->second;
     slot.target = nullptr;
     r.left.wait(lock, [&] { return slot.inside == 0; });
-    // A callback that has just returned is still inside the library, which touches the client's
-    // state once more under its own lock; destroying the client meanwhile would pull it away. And
-    // while messages flow, a callback the library has already begun may not have looked its key up
-    // yet. Both need only a few instructions; the settling pause covers them many times over.
-    auto settled = ArrivalGate::settledAfter(slot.lastLeft);
+    // The receive thread's gap after the last callback (handover.h): the stock build's pause.
+    const paho::Pause pause = slot.settling.destroying();
     r.slots.erase(key);
     lock.unlock();
-    std::this_thread::sleep_until(settled);
+    pause.wait();
 }
 
 CallbackRegistry::Entry::Entry(void* context) : key(reinterpret_cast<Key>(context)) {
@@ -73,7 +68,7 @@ CallbackRegistry::Entry::~Entry() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     Slot& slot = r.slots.at(key);
-    slot.lastLeft = std::chrono::steady_clock::now();
+    slot.settling.callbackLeft();
     if (--slot.inside == 0 && slot.target == nullptr) r.left.notify_all();
 }
 

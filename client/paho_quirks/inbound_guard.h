@@ -3,10 +3,10 @@
  *
  * The library takes a broker's packet for whatever it claims to be: a second CONNACK while a
  * subscribe waits, or an UNSUBACK in answer to a SUBSCRIBE, is read as the SUBACK the subscribe
- * waits for, and the process crashes. The transport layer (transport.c) therefore hands this guard
- * every byte the broker sends on a connection (plain TCP through recv, TLS through SSL_read, both
- * before the library has them) and every byte the client sends (writev, SSL_write); the first
- * byte that breaks a rule ends the connection.
+ * waits for, and the process crashes. The transport layer (transport_read.c, transport_write.c)
+ * therefore hands this guard every byte the broker sends on a connection (plain TCP through recv,
+ * TLS through SSL_read, both before the library has them) and every byte the client sends (writev,
+ * SSL_write); the first byte that breaks a rule ends the connection.
  *
  * Rules (MQTT 3.1 and 3.1.1, the protocols the client speaks), table-driven by packet type:
  * - only the types a server sends (CONNACK, PUBLISH, PUBACK, PUBREC, PUBREL, PUBCOMP, SUBACK,

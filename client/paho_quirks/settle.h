@@ -1,8 +1,9 @@
-// Settling pauses: the time given to Paho MQTT C's own threads for steps that no library call
-// reveals. Each names the library code path it waits for (src/MQTTClient.c of eclipse/paho.mqtt.c,
-// line numbers of tag v1.3.12), the version it was measured on (Debian 12's package 1.3.12-1, whose
-// library reports 1.3.11), and the end-to-end tests that fail without it. Configure checks the
-// library's version (cmake/Dependencies.cmake).
+// The settling pause after a connection loss: the time given to Paho MQTT C's receive thread for a
+// step that no library call reveals. It names the library code path it waits for
+// (src/MQTTClient.c of eclipse/paho.mqtt.c, line numbers of tag v1.3.12) and the version it was
+// measured on (Debian 12's package 1.3.12-1, whose library reports 1.3.11). Configure checks the
+// library's version (cmake/Dependencies.cmake). The message handover's pauses, where the library
+// gives no better answer, are in handover.h.
 //
 // Threading contract: constants only.
 #pragma once
@@ -10,22 +11,6 @@
 #include <chrono>
 
 namespace movra::paho {
-
-// After a message callback returns 1, MQTTClient_run re-takes mqttclient_mutex and only then unlinks
-// the message from the client's queue (MQTTClient_run: the `(*(m->ma))(...)` call, line 894, and the
-// ListRemove after it, line 906). A disconnect of a clean session that takes the mutex first frees
-// the message again (MQTTClient_closeSession -> MQTTClient_cleanSession ->
-// MQTTClient_emptyMessageQueue, lines 1094-1140 and 569), and MQTTClient_destroy frees the client
-// under the receive thread (line 590). While messages flow, a callback that the receive thread has
-// begun may also not have reached our code yet. The pause covers a few instructions many times over.
-// Used by ArrivalGate (before a disconnect releases the messages) and CallbackRegistry (before the
-// client is destroyed). Without it: Lifecycle.DisconnectWhileMessagesPourInIsClean and
-// ReentryDestruction.AMessageHandlerMayDestroyItsOwnObject (tests/native, under ASan: a double free
-// or a use after free in MQTTClient_run). Only linked to the stock library (MOVRA_TRANSPORT off):
-// the transport layer knows when the receive thread is done instead (handover.h).
-inline constexpr std::chrono::milliseconds kCallbackSettle{50};
-// A callback that left this recently means messages are still flowing (see kCallbackSettle).
-inline constexpr std::chrono::milliseconds kFlowing{1000};
 
 // After a loss, the receive thread of the lost session ends only once the connection-lost callback
 // has returned: MQTTClient_run (line 864) calls MQTTClient_disconnect_internal -> MQTTClient_disconnect1,

@@ -9,13 +9,17 @@
  *
  * The calls come in tiers, each on where the archive has its calls and its version is one the
  * layer was read against (cmake/Dependencies.cmake prints them: "movra transport layer: ..."):
- * socket (connect, poll, recv, writev, close, SSL_set_fd; transport.c; 1.3.11 to 1.3.16),
- * scheduling (MQTTTime_sleep, pthread_create, Socket_getReadySocket; transport_wait.c; 1.3.11 to
- * 1.3.16), handover (the library's lock functions; transport_handover.c; to 1.3.15) and semaphore
- * (Thread_wait_sem, Thread_post_sem, where the archive still has them; transport_wait.c).
+ * socket (connect, poll, recv, writev, close, SSL_set_fd; transport_socket.c, transport_read.c,
+ * transport_write.c; 1.3.11 to 1.3.16), scheduling (MQTTTime_sleep, pthread_create,
+ * Socket_getReadySocket; transport_schedule.c; 1.3.11 to 1.3.16), handover (the library's lock
+ * functions; transport_handover.c; to 1.3.15) and semaphore (Thread_wait_sem, Thread_post_sem,
+ * where the archive still has them; transport_semaphore.c). transport_wake.c holds the wake-ups
+ * they share.
  *
- * What each interposed call does (transport.c: sockets; transport_wait.c: waits;
- * transport_handover.c: the message handover; inbound_guard.h: the guard's rules):
+ * What each interposed call does (transport_socket.c: a socket's connect, close and TLS hand-over;
+ * transport_read.c, transport_write.c: its reads and writes; transport_schedule.c and
+ * transport_semaphore.c: waits; transport_handover.c: the message handover; inbound_guard.h: the
+ * guard's rules):
  * - every connection has an inbound guard: each byte the broker sends is checked before the
  *   library's read returns it (recv on TCP, SSL_read on TLS), each byte the client sends is shown to
  *   it before it is written (writev, SSL_write). A violation ends the stream for the library: its
@@ -46,7 +50,7 @@
  * - close: drops the socket's buffer and guard (a later socket with the same number starts empty).
  * - Thread_wait_sem: the caller waits for the receive thread (CONNECT, CONNACK, SUBACK, ...):
  *   wakes that thread, then blocks on the semaphore instead of polling it every 10 ms; a post older
- *   than the waiting thread's latest connect is discarded first (see transport_wait.c). Under
+ *   than the waiting thread's latest connect is discarded first (see transport_semaphore.c). Under
  *   movra_transport_wait_abort the wait also ends, as timed out, once its condition holds.
  * - Thread_post_sem: stamps the post, then posts as the library does.
  * - MQTTTime_sleep: the receive thread's idle pause ends when a caller wakes it; a caller's pause
@@ -88,7 +92,7 @@ void movra_transport_counters_get(struct movra_transport_counters* out);
 /* On the receive thread, inside the message callback: the callback holds its message from
  * movra_transport_hold until movra_transport_release, and may block meanwhile (guarded callers are
  * not held up by it). Whoever frees that message or its client waits for the callback to leave
- * first (ArrivalGate, CallbackRegistry). */
+ * first (ArrivalGate, CallbackRegistry; see handover.h). */
 void movra_transport_hold(void);
 void movra_transport_release(void);
 
