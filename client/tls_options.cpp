@@ -122,7 +122,7 @@ int TlsConnector::connect(MQTTClient client, MQTTClient_connectOptions& connectO
     if (!enabled) return connectClient(client, connectOptions);
     if (!filesUsable()) return MQTTCLIENT_FAILURE;
     {
-        std::lock_guard lock(reasonMutex);
+        MutexLock lock(reasonMutex);
         reasons.clear();
     }
     const int rc = connectClient(client, connectOptions);
@@ -134,7 +134,7 @@ int TlsConnector::connect(MQTTClient client, MQTTClient_connectOptions& connectO
                                             ? std::string_view(connectOptions.serverURIs[0])
                                             : std::string_view(serverUri);
         std::string probed = probeTlsFailure(target, options);
-        std::lock_guard lock(reasonMutex);
+        MutexLock lock(reasonMutex);
         if (!probed.empty() && reasons.size() < kMaxReasons &&
             std::find(reasons.begin(), reasons.end(), probed) == reasons.end()) {
             reasons.push_back(std::move(probed));
@@ -163,7 +163,7 @@ bool TlsConnector::filesUsable() const {
 int TlsConnector::onLibraryError(const char* text, std::size_t length, void* context) {
     auto* self = static_cast<TlsConnector*>(context);
     std::string reason = reasonOf(std::string_view(text, length));
-    std::lock_guard lock(self->reasonMutex);
+    MutexLock lock(self->reasonMutex);
     // The library tries MQTT 3.1.1, then 3.1: the same failure comes twice.
     if (self->reasons.size() < kMaxReasons &&
         std::find(self->reasons.begin(), self->reasons.end(), reason) == self->reasons.end()) {
@@ -175,7 +175,7 @@ int TlsConnector::onLibraryError(const char* text, std::size_t length, void* con
 void TlsConnector::reportReasons() {
     std::string line;
     {
-        std::lock_guard lock(reasonMutex);
+        MutexLock lock(reasonMutex);
         for (const std::string& reason : reasons) {
             line.append(line.empty() ? "TLS: " : "; ").append(reason);
         }

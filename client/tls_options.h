@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "mutex.h"
+
 namespace movra {
 
 struct TlsOptions {
@@ -79,8 +81,9 @@ private:
     std::string serverUri;
     MQTTClient_SSLOptions ssl = MQTTClient_SSLOptions_initializer;
 
-    std::mutex reasonMutex;
-    std::vector<std::string> reasons;  // distinct reasons of the current attempt, in order
+    Mutex reasonMutex;
+    // Distinct reasons of the current attempt, in order.
+    std::vector<std::string> reasons GUARDED_BY(reasonMutex);
 };
 
 }  // namespace movra

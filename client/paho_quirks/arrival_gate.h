@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 
+#include "../mutex.h"
 #include "handover.h"
 
 namespace movra {
@@ -48,11 +49,11 @@ public:
     void open();
 
 private:
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable left;
-    int inside = 0;
-    bool closed = false;
-    paho::Settling settling;
+    int inside GUARDED_BY(mutex) = 0;
+    bool closed GUARDED_BY(mutex) = false;
+    paho::Settling settling GUARDED_BY(mutex);
 };
 
 }  // namespace movra

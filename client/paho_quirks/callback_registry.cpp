@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "../mutex.h"
 #include "handover.h"
 
 namespace movra {
@@ -16,10 +17,10 @@ struct Slot {
 };
 
 struct Registry {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable left;
-    std::unordered_map<CallbackRegistry::Key, Slot> slots;
-    CallbackRegistry::Key last = 0;
+    std::unordered_map<CallbackRegistry::Key, Slot> slots GUARDED_BY(mutex);
+    CallbackRegistry::Key last GUARDED_BY(mutex) = 0;
 };
 
 // Never destroyed: library threads may still look a key up while the process exits.
@@ -32,7 +33,7 @@ Registry& registry() {
 
 CallbackRegistry::Key CallbackRegistry::add(SDK* target) {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     Key key = ++r.last;
     r.slots[key] = Slot{target, 0, {}};
     return key;
@@ -40,13 +41,13 @@ CallbackRegistry::Key CallbackRegistry::add(SDK* target) {
 
 void CallbackRegistry::withdraw(Key key) {
     Registry& r = registry();
-    std::unique_lock lock(r.mutex);
+    MutexLock lock(r.mutex);
     auto it = r.slots.find(key);
     if (it == r.slots.end()) return;
     // References to elements survive a rehash; iterators do not.
     Slot& slot = it->second;
     slot.target = nullptr;
-    r.left.wait(lock, [&] { return slot.inside == 0; });
+    while (slot.inside != 0) lock.wait(r.left);
     // The receive thread's gap after the last callback (handover.h): the stock build's pause.
     const paho::Pause pause = slot.settling.destroying();
     r.slots.erase(key);
@@ -56,7 +57,7 @@ void CallbackRegistry::withdraw(Key key) {
 
 CallbackRegistry::Entry::Entry(void* context) : key(reinterpret_cast<Key>(context)) {
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     auto it = r.slots.find(key);
     if (it == r.slots.end() || it->second.target == nullptr) return;
     ++it->second.inside;
@@ -66,7 +67,7 @@ CallbackRegistry::Entry::Entry(void* context) : key(reinterpret_cast<Key>(contex
 CallbackRegistry::Entry::~Entry() {
     if (target == nullptr) return;
     Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     Slot& slot = r.slots.at(key);
     slot.settling.callbackLeft();
     if (--slot.inside == 0 && slot.target == nullptr) r.left.notify_all();
