@@ -34,7 +34,7 @@ void Outbound::start(const OutboundSettings& given, ClientSource client, Online 
         settings = given;
         clientSource = std::move(client);
         online = std::move(isOnline);
-        channel = std::move(dispatcher);
+        this->dispatcher = std::move(dispatcher);
         open = true;
     }
     sender = std::thread(&Outbound::run, this);
@@ -164,7 +164,7 @@ void Outbound::report(const Message& message, int rc) {
     --heldMessages;
     heldBytes -= message.topic.size() + message.payload.size();
     if (message.tag != nullptr) {
-        channel->pushOutcome({message.tag, rc});
+        dispatcher->pushOutcome({message.tag, rc});
     } else if (message.ticket == blockingTicket) {
         blockingResult = rc;
         blockingDone.notify_all();

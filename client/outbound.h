@@ -85,7 +85,7 @@ public:
 
     // Starts the sender; messages are taken from now until close().
     void start(const OutboundSettings& settings, ClientSource client, Online online,
-               std::shared_ptr<Dispatcher> channel) EXCLUDES(mutex);
+               std::shared_ptr<Dispatcher> dispatcher) EXCLUDES(mutex);
     // Fails every message still held with kPublishStopped (outcomes go to the dispatcher before it
     // finishes), refuses new ones and lets the sender end. Does not wait for the sender.
     void close() EXCLUDES(mutex);
@@ -165,7 +165,7 @@ private:
     // Set by start() before the sender starts; read by the sender and the callers.
     ClientSource clientSource;
     Online online;
-    std::shared_ptr<Dispatcher> channel;
+    std::shared_ptr<Dispatcher> dispatcher;
 
     Mutex sendMutex;
     std::uint64_t connects GUARDED_BY(sendMutex) = 0;    // library connects so far

@@ -1,4 +1,4 @@
-// Broker-less unit tests of the receive path's parts: the bounded queue, the handler slots and the
+// Broker-less unit tests of the receive path's parts: the event queue, the handler slots and the
 // dispatcher. The end-to-end tests beside this folder cover the same parts behind a real broker.
 #include <gtest/gtest.h>
 
