@@ -117,4 +117,4 @@ def explain(log: str, topic: str, publisher: str, number: int) -> dict:
         if (sent := _SENT.search(line)) and sent[3] == wanted:
             evidence.append(line)
     verdict = next(v for v in _RANKED if v in verdicts)
-    return {"number": number, "verdict": verdict, "log": evidence}
+    return {"number": number, "verdict": verdict, "log": list(dict.fromkeys(evidence))}
