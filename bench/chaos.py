@@ -89,8 +89,8 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
     result. The figures of the run, with the publisher's own result under "publisher".
 
     A message that never arrived is judged from the broker's log (broker/save_window.py): `lost`
-    counts the publisher's losses (the broker never acknowledged it, or the log cannot explain
-    it), `lost_unsaved` the messages the broker acknowledged and then lost in a kill before its
+    counts the publisher's losses (the broker never acknowledged it, the log cannot explain it,
+    or it is beyond the first 20 judged), `lost_unsaved` the messages the broker acknowledged and then lost in a kill before its
     save; each lost message's verdict, log lines and resolve time are under "losses". With
     config["chaos_logs"] set (a directory), the broker's whole log of a run with a loss is kept
     there."""
@@ -140,8 +140,10 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
     distinct = sum(1 for n in subscriber.arrivals if 0 <= n < count)
     missing = [n for n in range(count) if n not in subscriber.arrivals]
     resolved_at = published.pop("resolved_at", None) or [None] * count
+    # The first 20 are judged (each reads the whole log); the rest count as the publisher's.
     losses = [
-        {**explain(log, topic, publisher_id, n), "resolved_at": resolved_at[n]} for n in missing
+        {**explain(log, topic, publisher_id, n), "resolved_at": resolved_at[n]}
+        for n in missing[:20]
     ]
     unsaved = sum(1 for loss in losses if loss["verdict"] in BROKER_VERDICTS)
     if losses and config.get("chaos_logs"):
@@ -152,7 +154,7 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
         "lost": len(missing) - unsaved,
         "lost_unsaved": unsaved,
         "lost_numbers": missing[:20],
-        "losses": losses[:20],
+        "losses": losses,
         "kill_numbers": kill_numbers,
         "kill_times": kill_times,
         "subscriber_connects": [round(t, 3) for t in subscriber.connects],
