@@ -31,6 +31,7 @@ from broker.save_window import (
     BROKER_VERDICTS,
     KILL_MARKER,
     START_MARKER,
+    acknowledged,
     explain,
     mark,
     persistent_broker,
@@ -89,11 +90,13 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
     result. The figures of the run, with the publisher's own result under "publisher".
 
     A message that never arrived is judged from the broker's log (broker/save_window.py): `lost`
-    counts the publisher's losses (the broker never acknowledged it, the log cannot explain it,
-    or it is beyond the first 20 judged), `lost_unsaved` the messages the broker acknowledged and then lost in a kill before its
-    save; each lost message's verdict, log lines and resolve time are under "losses". With
-    config["chaos_logs"] set (a directory), the broker's whole log of a run with a loss is kept
-    there."""
+    counts the publisher's losses (the broker never acknowledged it, the log cannot explain it, or
+    it is beyond the first 20 judged), `lost_unsaved` the messages the broker acknowledged and then
+    lost in a kill before its save; each lost message's verdict, log lines and resolve time are
+    under "losses". `resolved_unacknowledged` counts the messages whose future resolved although
+    the broker's log shows no PUBACK for them (a future settled by another message's
+    acknowledgement). With config["chaos_logs"] set (a directory), the broker's whole log of a run
+    with a loss is kept there."""
     count, interval = config["chaos_count"], config["chaos_interval"]
     kills, downtime = config["chaos_kills"], config["chaos_downtime"]
     data = Path(tempfile.mkdtemp(prefix="movra-chaos-"))
@@ -146,6 +149,9 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
         for n in missing[:20]
     ]
     unsaved = sum(1 for loss in losses if loss["verdict"] in BROKER_VERDICTS)
+    # A future must resolve only on the broker's acknowledgement of its own message.
+    answered = acknowledged(log, topic, publisher_id)
+    unanswered = [n for n, at in enumerate(resolved_at) if at is not None and n not in answered]
     if losses and config.get("chaos_logs"):
         keep = Path(config["chaos_logs"])
         keep.mkdir(parents=True, exist_ok=True)
@@ -159,6 +165,8 @@ def run_chaos(launch, finish, client: str, clean: bool, config: dict, tag: str) 
         "kill_times": kill_times,
         "subscriber_connects": [round(t, 3) for t in subscriber.connects],
         "duplicates": sum(subscriber.arrivals.values()) - distinct,
+        "resolved_unacknowledged": len(unanswered),
+        "resolved_unacknowledged_numbers": unanswered[:20],
         "not_completed": published["failed"] + published["unresolved"],
         "publisher": published,
     }

@@ -61,6 +61,12 @@ FIGURES = [
         "{:,.0f}",
     ),
     ("chaos_kept_duplicates", "Chaos, kept session: duplicates", "msgs", "{:,.0f}"),
+    (
+        "chaos_kept_resolved_unacknowledged",
+        "Chaos, kept session: futures resolved without the broker's PUBACK",
+        "msgs",
+        "{:,.0f}",
+    ),
     ("chaos_kept_not_completed", "Chaos, kept session: publishes not completed", "msgs", "{:,.0f}"),
     ("chaos_clean_lost", "Chaos, clean session: lost", "msgs", "{:,.0f}"),
     (
@@ -70,6 +76,12 @@ FIGURES = [
         "{:,.0f}",
     ),
     ("chaos_clean_duplicates", "Chaos, clean session: duplicates", "msgs", "{:,.0f}"),
+    (
+        "chaos_clean_resolved_unacknowledged",
+        "Chaos, clean session: futures resolved without the broker's PUBACK",
+        "msgs",
+        "{:,.0f}",
+    ),
     (
         "chaos_clean_not_completed",
         "Chaos, clean session: publishes not completed",
@@ -192,6 +204,10 @@ def evaluate_targets(summary: dict) -> list[dict]:
         zero_target(f"Chaos, {kind} session: lost", f"chaos_{kind}_lost")
         zero_target(
             f"Chaos, {kind} session: publishes not completed", f"chaos_{kind}_not_completed"
+        )
+        zero_target(
+            f"Chaos, {kind} session: futures resolved without the broker's PUBACK",
+            f"chaos_{kind}_resolved_unacknowledged",
         )
     return targets
 

@@ -360,7 +360,13 @@ class Bench:
             self.config,
             f"{round_no}-{client}-{kind}",
         )
-        for figure in ("lost", "lost_unsaved", "duplicates", "not_completed"):
+        for figure in (
+            "lost",
+            "lost_unsaved",
+            "duplicates",
+            "not_completed",
+            "resolved_unacknowledged",
+        ):
             self.record(f"chaos_{kind}_{figure}", client, r[figure])
         if r["lost"] or r["lost_unsaved"]:
             verdicts = ", ".join(f"{x['number']}: {x['verdict']}" for x in r["losses"])

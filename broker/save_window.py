@@ -71,6 +71,24 @@ def mark(broker: Broker, text: str) -> None:
         log.write(f"{text} {time.time():.3f}\n")
 
 
+def acknowledged(log: str, topic: str, publisher: str) -> set[int]:
+    """The numbers n whose PUBLISH on topic/n from `publisher` the broker answered with a PUBACK
+    of the same packet identifier (a kill forgets the PUBLISHes still unanswered)."""
+    unanswered: dict[str, str] = {}  # packet identifier -> topic
+    numbers: set[int] = set()
+    prefix = topic + "/"
+    for line in log.splitlines():
+        if line.startswith(KILL_MARKER):
+            unanswered.clear()
+        elif (received := _RECEIVED.search(line)) and received[1] == publisher:
+            unanswered[received[3]] = received[4]
+        elif (ack := _PUBACK.search(line)) and ack[1] == publisher:
+            answered = unanswered.pop(ack[2], "")
+            if answered.startswith(prefix) and answered[len(prefix) :].isdigit():
+                numbers.add(int(answered[len(prefix) :]))
+    return numbers
+
+
 def _after_ack(lines: list[str], start: int) -> str:
     """Whether a save begun after line `start` ended before the next kill."""
     saving = False
