@@ -96,8 +96,9 @@ def pipelined(args: Args) -> dict:
 
 
 def chaos(args: Args) -> dict:
-    """Numbered QoS 1 messages with wait=False, one every `interval` s, through the broker's
-    restarts (default reconnect and queue settings); then waits up to `settle` s for the futures."""
+    """Numbered QoS 1 messages with wait=False, one every `interval` s, each on its own topic
+    (topic/<number>), through the broker's restarts (default reconnect and queue settings); then
+    waits up to `settle` s for the futures."""
     count, interval = args.int("count", 3000), args.float("interval", 0.002)
     topic = args.str("topic", "bench/chaos")
     sdk = movra_sdk.SDK()
@@ -107,8 +108,16 @@ def chaos(args: Args) -> dict:
         raise RuntimeError("connect failed")
     emit("ready")
     send = sdk.publish
+    # The wall-clock time each message's future resolved at, to set beside the broker's log.
+    resolved_at: list[float | None] = [None] * count
+
+    def numbered(i: int) -> concurrent.futures.Future:
+        future = send(f"{topic}/{i}", payload(100, i), 1, wait=False)
+        future.add_done_callback(lambda _, i=i: resolved_at.__setitem__(i, time.time()))
+        return future
+
     began = time.monotonic()
-    futures = paced(lambda i: send(topic, payload(100, i), 1, wait=False), count, interval)
+    futures = paced(numbered, count, interval)
     published_at = time.monotonic()
     done, pending = concurrent.futures.wait(futures, timeout=args.float("settle", 60))
     settled_at = time.monotonic()
@@ -125,6 +134,7 @@ def chaos(args: Args) -> dict:
         "errors": dict(errors),
         "publishing_s": round(published_at - began, 3),
         "settling_s": round(settled_at - published_at, 3),
+        "resolved_at": resolved_at,
     }
 
 

@@ -109,18 +109,21 @@ def pipelined(args: Args) -> dict:
 
 
 def chaos(args: Args) -> dict:
-    """Numbered QoS 1 messages, one every `interval` s, through the broker's restarts (automatic
+    """Numbered QoS 1 messages, one every `interval` s, each on its own topic (topic/<number>),
+    through the broker's restarts (automatic
     reconnection with its default delays); then waits up to `settle` s for every acknowledgement.
     A message published while the connection is down is queued and sent after the reconnect."""
     count, interval = args.int("count", 3000), args.float("interval", 0.002)
     topic = args.str("topic", "bench/chaos")
-    acked: set[int] = set()
+    acked: dict[int, float] = {}  # message id -> wall-clock time of its acknowledgement
     client = client_for(args.str("id", "bench-paho-chaos"), clean=bool(args.int("clean", 0)))
-    client.on_publish = lambda c, userdata, mid, reason, props: acked.add(mid)
+    client.on_publish = lambda c, userdata, mid, reason, props: acked.setdefault(mid, time.time())
     start(client, args)
     emit("ready")
     began = time.monotonic()
-    infos = paced(lambda i: client.publish(topic, payload(100, i).encode(), 1), count, interval)
+    infos = paced(
+        lambda i: client.publish(f"{topic}/{i}", payload(100, i).encode(), 1), count, interval
+    )
     published_at = time.monotonic()
     deadline = published_at + args.float("settle", 60)
     while time.monotonic() < deadline and not all(i.mid in acked for i in infos):
@@ -135,6 +138,7 @@ def chaos(args: Args) -> dict:
         "unresolved": count - resolved,
         "publishing_s": round(published_at - began, 3),
         "settling_s": round(settled_at - published_at, 3),
+        "resolved_at": [acked.get(i.mid) for i in infos],
     }
 
 

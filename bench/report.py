@@ -62,10 +62,34 @@ FIGURES = [
     ("parallel_recovery_s", "20 clients back after broker restart (last one)", "s", "{:.3f}"),
     ("memory_growth_mib_per_million", "RSS growth per million messages", "MiB", "{:.2f}"),
     ("chaos_kept_lost", "Chaos, kept session: lost", "msgs", "{:,.0f}"),
+    (
+        "chaos_kept_lost_unsaved",
+        "Chaos, kept session: acknowledged by the broker, then lost in a kill before its save",
+        "msgs",
+        "{:,.0f}",
+    ),
     ("chaos_kept_duplicates", "Chaos, kept session: duplicates", "msgs", "{:,.0f}"),
+    (
+        "chaos_kept_resolved_unacknowledged",
+        "Chaos, kept session: futures resolved without the broker's PUBACK",
+        "msgs",
+        "{:,.0f}",
+    ),
     ("chaos_kept_not_completed", "Chaos, kept session: publishes not completed", "msgs", "{:,.0f}"),
     ("chaos_clean_lost", "Chaos, clean session: lost", "msgs", "{:,.0f}"),
+    (
+        "chaos_clean_lost_unsaved",
+        "Chaos, clean session: acknowledged by the broker, then lost in a kill before its save",
+        "msgs",
+        "{:,.0f}",
+    ),
     ("chaos_clean_duplicates", "Chaos, clean session: duplicates", "msgs", "{:,.0f}"),
+    (
+        "chaos_clean_resolved_unacknowledged",
+        "Chaos, clean session: futures resolved without the broker's PUBACK",
+        "msgs",
+        "{:,.0f}",
+    ),
     (
         "chaos_clean_not_completed",
         "Chaos, clean session: publishes not completed",
@@ -189,6 +213,10 @@ def evaluate_targets(summary: dict) -> list[dict]:
         zero_target(
             f"Chaos, {kind} session: publishes not completed", f"chaos_{kind}_not_completed"
         )
+        zero_target(
+            f"Chaos, {kind} session: futures resolved without the broker's PUBACK",
+            f"chaos_{kind}_resolved_unacknowledged",
+        )
     return targets
 
 
@@ -215,10 +243,12 @@ def _wire_calls_note(calls: dict) -> str:
 
 
 def lost_numbers(run: dict) -> str:
-    """The numbers a chaos run lost and where the broker was killed, when it lost any."""
-    if not run["lost"]:
+    """The numbers a chaos run lost, each with what the broker's log says of it, and where the
+    broker was killed, when it lost any."""
+    if not run["lost_numbers"]:
         return ""
-    return f" (lost {run['lost_numbers']}, kills at {run['kill_numbers']})"
+    verdicts = ", ".join(f"{x['number']} ({x['verdict']})" for x in run["losses"])
+    return f" (lost {verdicts}; kills at {run['kill_numbers']})"
 
 
 def markdown(document: dict) -> str:
@@ -260,6 +290,7 @@ def markdown(document: dict) -> str:
         config = document["config"]
         runs = "; ".join(
             f"{CLIENT_TITLES[r['client']]}, {r['session']} session: {r['lost']} lost, "
+            f"{r['lost_unsaved']} lost unsaved by the broker, "
             f"{r['duplicates']} duplicates{lost_numbers(r)}, "
             f"{r['publisher']['resolved']} completed, "
             f"{r['publisher']['failed']} failed, {r['publisher']['unresolved']} pending, the last "

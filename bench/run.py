@@ -46,6 +46,8 @@ CLIENTS = {
 }
 NATIVE = ("paho-c", "wire")
 PROCESS_TIMEOUT = 120
+# The chaos broker's whole log of each run that lost a message.
+CHAOS_LOGS = ROOT / "build" / "chaos-logs"
 
 FULL = dict(
     rounds=5,
@@ -65,6 +67,7 @@ FULL = dict(
     chaos_interval=0.002,
     chaos_kills=4,
     chaos_downtime=0.3,
+    chaos_logs=str(CHAOS_LOGS),
 )
 QUICK = dict(
     rounds=2,
@@ -84,6 +87,7 @@ QUICK = dict(
     chaos_interval=0.002,
     chaos_kills=4,
     chaos_downtime=0.1,
+    chaos_logs=str(CHAOS_LOGS),
 )
 SIZES = {"10 B": 10, "1 KiB": 1024, "64 KiB": 65536, "1 MiB": 1 << 20}
 
@@ -357,8 +361,17 @@ class Bench:
             self.config,
             f"{round_no}-{client}-{kind}",
         )
-        for figure in ("lost", "duplicates", "not_completed"):
+        for figure in (
+            "lost",
+            "lost_unsaved",
+            "duplicates",
+            "not_completed",
+            "resolved_unacknowledged",
+        ):
             self.record(f"chaos_{kind}_{figure}", client, r[figure])
+        if r["lost"] or r["lost_unsaved"]:
+            verdicts = ", ".join(f"{x['number']}: {x['verdict']}" for x in r["losses"])
+            self.log(f"chaos {client} {kind}: lost {verdicts} (broker log in {CHAOS_LOGS})")
         self.extra.setdefault("chaos", []).append({"client": client, "session": kind, **r})
 
     # ---- the whole run ----

@@ -1,20 +1,28 @@
 """publish(..., wait=False): the futures, the offline queue and its bound, resending after a broker
-crash with both session kinds, stop with pending messages, and handlers that publish."""
+crash with both session kinds, stop with pending messages, handlers that publish, and a cut link
+over WebSockets, secure WebSockets and the Enterprise edition."""
 
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
 import queue
+import shutil
+import tempfile
 import threading
 import time
+from pathlib import Path
 
 import paho.mqtt.client as mqtt
 import pytest
 from conftest import unique_client_id
+from enterprise_support import plugin_lines
+from tcp_proxy import TcpProxy
 
 import movra_sdk
 from broker.harness import Broker
+from broker.save_window import BROKER_VERDICTS, KILL_MARKER, explain, mark, persistent_broker
+from broker.tls import Certificates, TlsBroker
 
 
 class Collector:
@@ -231,32 +239,91 @@ class TestHandlers:
         assert callback_threads == handler_threads and len(handler_threads) == 1
 
 
-def persistent_broker(tmp_path) -> Broker:
-    return Broker(
-        extra=[
-            "persistence true",
-            f"persistence_location {tmp_path}/",
-            "autosave_on_changes true",
-            "autosave_interval 1",
-        ]
-    )
+@pytest.fixture(scope="module")
+def certs():
+    # Outside pytest's temporary directory: mosquitto, which may run as another user, reads them.
+    directory = Path(tempfile.mkdtemp(prefix="movra-pipeline-tls-"))
+    yield Certificates(directory)
+    shutil.rmtree(directory, ignore_errors=True)
+
+
+# (scheme, listener, edition, init's TLS arguments)
+TRANSPORTS = {
+    "WebSockets": ("ws", "ws", "Community", lambda c: {}),
+    "secure WebSockets": ("wss", "wss", "Community", lambda c: {"caFile": c.ca}),
+    "Enterprise over TLS": ("ssl", "tls", "Enterprise", lambda c: {"caFile": c.ca}),
+}
+
+
+@pytest.mark.parametrize("case", TRANSPORTS.values(), ids=TRANSPORTS.keys())
+def test_the_pipeline_keeps_every_message_through_a_cut_on_each_transport(case, certs, capfd):
+    """Numbered QoS 1 messages published without waiting, the publisher's link cut in the middle:
+    every future resolves and every number reaches a subscriber on a link of its own."""
+    scheme, listener, edition, tls = case
+    count, cut_at = 400, 200
+    enterprise = edition == "Enterprise"
+    user, password = ("alice", "s3cret") if enterprise else ("", "")
+    extra = plugin_lines({user: password}) if enterprise else []
+    arrived: list[int] = []
+    all_arrived = threading.Event()
+
+    def on_message(topic: str, payload: str) -> None:
+        arrived.append(int(payload))
+        if len(set(arrived)) == count:
+            all_arrived.set()
+
+    with (
+        TlsBroker(certs, listeners=(listener,), allow_anonymous=not enterprise, extra=extra) as b,
+        TcpProxy(b.ports[listener]) as proxy,
+    ):
+        publisher, subscriber = movra_sdk.SDK(), movra_sdk.SDK()
+        try:
+            subscriber.init(unique_client_id(), b.address, "tcp", user, password, edition=edition)
+            assert subscriber.connect()
+            subscriber.on_message(on_message)
+            assert subscriber.subscribe("pipe/transport", 1)
+            publisher.init(
+                unique_client_id(),
+                proxy.address,
+                scheme,
+                user,
+                password,
+                edition=edition,
+                **tls(certs),
+            )
+            assert publisher.connect()
+            futures = []
+            for i in range(count):
+                futures.append(publisher.publish("pipe/transport", str(i), 1, wait=False))
+                if i == cut_at:
+                    proxy.cut()
+            assert [f.result(timeout=30) for f in futures] == [None] * count
+            assert all_arrived.wait(30), f"lost: {sorted(set(range(count)) - set(arrived))}"
+            assert proxy.accepted >= 2, "the cut did not end the publisher's link"
+        finally:
+            publisher.stop()
+            subscriber.stop()
+    capfd.readouterr()
 
 
 @pytest.mark.parametrize("clean", [False, True], ids=["kept-session", "clean-session"])
 def test_nothing_is_lost_through_broker_crashes(tmp_path, clean, capfd):
     """Numbered QoS 1 messages published without waiting while a persistent broker is killed
-    (SIGKILL) and restarted: every one arrives, every future resolves; duplicates are counted."""
+    (SIGKILL) and restarted: every future resolves and every one arrives, except one the broker's
+    log shows it acknowledged and then lost in the kill before saving it; duplicates are counted."""
     count = 600
+    publisher = unique_client_id()
     with persistent_broker(tmp_path) as broker:
-        sink = Collector(broker, "chaos", kept=True)
+        sink = Collector(broker, "chaos/#", kept=True)
         sdk = movra_sdk.SDK()
-        sdk.init(unique_client_id(), broker.address, "tcp", "", "", cleanSession=clean)
+        sdk.init(publisher, broker.address, "tcp", "", "", cleanSession=clean)
         assert sdk.connect()
         futures = []
         for i in range(count):
-            futures.append(sdk.publish("chaos", str(i), 1, wait=False))
+            futures.append(sdk.publish(f"chaos/{i}", str(i), 1, wait=False))
             if i % 200 == 100:
                 broker.kill()
+                mark(broker, KILL_MARKER)
                 time.sleep(0.2)
                 broker.start()
             time.sleep(0.002)
@@ -264,9 +331,13 @@ def test_nothing_is_lost_through_broker_crashes(tmp_path, clean, capfd):
         received = sink.wait_for(count, timeout=60)
         sdk.stop()
         sink.close()
+        log = broker.log.read_text(errors="replace")
     numbers = [int(p) for p in received]
-    assert sorted(set(numbers)) == list(range(count)), "lost: " + str(
-        sorted(set(range(count)) - set(numbers))
-    )
+    missing = sorted(set(range(count)) - set(numbers))
+    verdicts = {n: explain(log, "chaos", publisher, n) for n in missing}
+    assert all(v["verdict"] in BROKER_VERDICTS for v in verdicts.values()), verdicts
     capfd.readouterr()
-    print(f"duplicates ({'clean' if clean else 'kept'} session): {len(numbers) - count}")
+    print(
+        f"duplicates ({'clean' if clean else 'kept'} session): {len(numbers) - count + len(missing)}"
+        f", lost by the broker: {missing}"
+    )
