@@ -26,6 +26,29 @@ std::size_t heapInUse() {
     return info.uordblks + info.hblkhd;
 }
 
+// Waits until the flood has filled the client's queue: the heap has grown by more than half the
+// bound (the flood arrived) and then stopped growing (the receive thread waits for room). Where the
+// heap cannot be measured, gives the broker a fixed while to push what the client will take.
+// Returns the growth.
+std::size_t waitForTheQueueToFill(std::size_t before) {
+    if (!kHeapIsMeasurable) {
+        std::this_thread::sleep_for(1500ms);
+        return 0;
+    }
+    constexpr std::size_t kStill = 1u << 20;
+    std::size_t last = 0;
+    int stillSamples = 0;
+    eventually([&] {
+        std::this_thread::sleep_for(100ms);
+        const std::size_t now = heapInUse();
+        const std::size_t grown = now - std::min(before, now);
+        stillSamples = grown + kStill > last && last + kStill > grown ? stillSamples + 1 : 0;
+        last = grown;
+        return grown > EventQueue::kMaxQueuedBytes / 2 && stillSamples >= 3;
+    });
+    return last;
+}
+
 std::string numbered(std::size_t i) {
     std::string payload(kMessageSize, 'f');
     std::string number = std::to_string(i) + ":";
@@ -82,9 +105,7 @@ TEST(QueueBound, AHeldHandlerUnderAFloodLosesNothingAndTheQueueStaysNearItsBound
     ::malloc_trim(0);
     const std::size_t before = heapInUse();
     flood.send(1, count);
-    // Let the broker push whatever the client will take.
-    std::this_thread::sleep_for(1500ms);
-    const std::size_t grown = heapInUse() - std::min(before, heapInUse());
+    const std::size_t grown = waitForTheQueueToFill(before);
     flood.release.set();
     flood.expectAllInOrder(count);
     if (kHeapIsMeasurable) {
@@ -108,9 +129,11 @@ TEST(QueueBound, AHandlerPublishingAtQos1WhileTheQueueIsFullIsNotStalled) {
         took = watch.elapsed();
     };
     const std::size_t count = kMessagesInBound + kMessagesInBound / 2;
+    ::malloc_trim(0);
+    const std::size_t before = heapInUse();
     flood.send(0, count);
     ASSERT_TRUE(flood.held.wait());
-    std::this_thread::sleep_for(1500ms);
+    waitForTheQueueToFill(before);
     flood.release.set();
     flood.expectAllInOrder(count);
     EXPECT_LT(took, 5s);

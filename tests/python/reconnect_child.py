@@ -101,6 +101,23 @@ class ConsoleTap:
                     raise TimeoutError(f"no line {pattern!r} x{count} within {timeout}s")
                 self._cond.wait(remaining)
 
+    def watch_for(self, pattern: str, stream: str | None, since: float, until: float):
+        """Lines matching the pattern written since `since`, waiting until `until` for the first one
+        (an absence check that ends as soon as the unwanted line appears)."""
+        with self._cond:
+            while not (found := self.matching(pattern, stream, since)):
+                remaining = until - time.monotonic()
+                if remaining <= 0:
+                    break
+                self._cond.wait(remaining)
+            return found
+
+
+def attempt_due(start: float, wait: float = 1.0) -> float:
+    """When a reconnect worker waiting `wait` seconds (one with the default ceiling) from `start`
+    will have announced its next attempt, with room for a busy machine."""
+    return start + wait + 0.3
+
 
 class Recorder:
     """Collects connection notifications and messages with the time they reached the handler."""

@@ -55,6 +55,18 @@ class TcpProxy:
             self._stalled = False
         self._wake()
 
+    def unrelayed(self) -> int:
+        """Bytes the clients have sent that wait unread at the proxy (while it is stalled)."""
+        with self._lock:
+            clients = [client for client, _ in self._pairs]
+        waiting = 0
+        for client in clients:
+            try:
+                waiting += len(client.recv(65536, socket.MSG_PEEK | socket.MSG_DONTWAIT))
+            except OSError:
+                pass  # nothing waiting, or closed by cut() meanwhile
+        return waiting
+
     def cut(self) -> None:
         """Closes every current connection on both sides (the peers see the connection end)."""
         with self._lock:

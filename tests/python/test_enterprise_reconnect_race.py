@@ -15,6 +15,9 @@ RACE = """
     sys.path.insert(0, sys.argv[1])
     import movra_sdk
     from enterprise_support import ConnectionLog, WireTap, plugin_broker
+    from reconnect_child import ConsoleTap
+
+    console = ConsoleTap()
 
     password = sys.argv[2]
     with plugin_broker({"alice": password}, log_verbose=False) as broker, WireTap(broker.port) as tap:
@@ -35,9 +38,12 @@ RACE = """
                 time.sleep(0.02)
 
         callers = [threading.Thread(target=caller) for _ in range(3)]
+        started = time.monotonic()
         for thread in callers:
             thread.start()
-        time.sleep(4.0)  # the broker refuses meanwhile; the worker retries every second
+        # The broker refuses meanwhile: three of the worker's attempts, a second apart, race the
+        # callers' connects.
+        console.wait_line(r"Reconnect failed", "err", count=3, since=started)
         broker.start()
         deadline = time.monotonic() + 20
         while not sdk.is_connected() and time.monotonic() < deadline:
@@ -47,6 +53,7 @@ RACE = """
             thread.join()
         connected = sdk.is_connected()
         sdk.stop()
+        console.close()
         print(json.dumps({"connected": connected, "results": results,
                           "tokens": [sent.token for sent in tap.connects]}), flush=True)
 """

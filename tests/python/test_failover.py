@@ -175,15 +175,20 @@ with Broker() as broker, TcpProxy(broker.port) as proxy:
         outcome["ended"] = time.monotonic()
     worker = threading.Thread(target=call)
     worker.start()
-    time.sleep(0.3)
+    # The request has left the client: the call now waits for an answer that cannot come.
+    deadline = time.monotonic() + 10
+    while not proxy.unrelayed() and time.monotonic() < deadline:
+        time.sleep(0.005)
+    sent = proxy.unrelayed() > 0
     cut = time.monotonic()
     proxy.cut()
     worker.join(15)
     sdk.stop()
 tap.close()
-result(result=outcome.get("result"), after_cut=outcome["ended"] - cut)
+result(sent=sent, result=outcome.get("result"), after_cut=outcome["ended"] - cut)
 """.replace("CALL", call),
     )
+    assert r["sent"]
     assert r["after_cut"] < 5, "the call waited out the library's timeout"
     assert r["result"] is (False if call == "subscribe" else None)
     assert re.search(rf"^\[SDK\] {call} failed on 'fo/dead', rc=-\d+$", res.err, re.M)

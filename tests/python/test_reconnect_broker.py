@@ -16,7 +16,7 @@ import sys, threading, time
 sys.path.insert(0, sys.argv[1])
 import movra_sdk
 from broker.harness import Broker
-from reconnect_child import ConsoleTap, Recorder, result
+from reconnect_child import ConsoleTap, Recorder, attempt_due, result
 tap = ConsoleTap()
 rec = Recorder()
 
@@ -55,7 +55,7 @@ def test_broker_restart_reports_loss_once_retries_and_reconnects(child):
         child,
         """
 with Broker() as broker:
-    sdk = open_session(broker.address, "rc-restart")
+    sdk = open_session(broker.address, "rc-restart", on_message=rec.on_message)
     broker.kill()
     rec.wait_connection(False, -1)
     offline = sdk.is_connected()
@@ -64,7 +64,10 @@ with Broker() as broker:
     up = time.monotonic()
     back = rec.wait_connection(True, 0, count=2)
     online = sdk.is_connected()
-    time.sleep(1.5)
+    # A round trip through the broker: a notification queued with the reconnect comes before it.
+    assert sdk.subscribe("restart/marker", 1)
+    sdk.publish("restart/marker", "m", 1)
+    rec.wait(lambda ev: rec.messages() == ["m"])
     before_stop = rec.connections()
     sdk.stop()
     port = broker.port
@@ -138,9 +141,9 @@ with Broker() as broker:
     # message over before it reads the next packet: once it returns they all wait in the queue.
     assert sdk.subscribe("order/marker", 1)
     broker.kill()
-    while sdk.is_connected():
-        time.sleep(0.01)
-    time.sleep(0.2)
+    # The library writes this line as it takes the loss and queues the notice right after it,
+    # behind the held messages.
+    tap.wait_line(r"Connection lost", "err")
     release.set()
     rec.wait_connection(False, -1)
     kinds = [e[1] if e[1] == "msg" else (e[2], e[3]) for e in rec.events]

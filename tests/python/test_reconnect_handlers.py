@@ -32,8 +32,8 @@ with Broker() as broker:
     rec.wait(lambda ev: acted)
     stopped_at = acted[0][0] + acted[0][1]
     broker.start()
-    time.sleep(2.0)
-    later = len(tap.matching(r"Attempting to reconnect", "out", since=stopped_at))
+    later = len(tap.watch_for(r"Attempting to reconnect", "out", stopped_at,
+                              attempt_due(stopped_at)))
     connect_again = sdk.connect()
 tap.close()
 result(took=acted[0][1], later=later, connect_again=connect_again, notes=rec.connections())
@@ -61,9 +61,9 @@ with Broker() as broker:
     rec.wait(lambda ev: acted)
     reinit_at = acted[0][0] + acted[0][1]
     broker.start()
-    time.sleep(2.0)
+    later = len(tap.watch_for(r"Attempting to reconnect", "out", reinit_at,
+                              attempt_due(reinit_at)))
     offline = sdk.is_connected()
-    later = len(tap.matching(r"Attempting to reconnect", "out", since=reinit_at))
     again = sdk.connect()
     online = sdk.is_connected()
     # The new client reconnects by itself after a later loss.
@@ -95,13 +95,16 @@ with Broker() as broker:
     rec.wait_connection(False, -1)
     broker.start()
     rec.wait(lambda ev: acted)
-    time.sleep(1.5)
+    stopped_at = acted[0][0] + acted[0][1]
+    later = len(tap.watch_for(r"Attempting to reconnect", "out", stopped_at,
+                              attempt_due(stopped_at)))
     online = sdk.is_connected()
 tap.close()
-result(took=acted[0][1], online=online, notes=rec.connections())
+result(took=acted[0][1], later=later, online=online, notes=rec.connections())
 """,
     )
     assert r["took"] < 2.0
+    assert r["later"] == 0
     assert r["online"] is False
     # stop, called inside the (true, 0) handler, reports the disconnect of the reconnected session.
     assert r["notes"] == [[True, 0], [False, -1], [True, 0], [False, 0]]
@@ -116,13 +119,14 @@ def test_init_while_the_worker_retries_ends_it_and_starts_offline(child):
 with Broker() as broker:
     sdk = open_session(broker.address, "rc-reinit", maxReconnectInterval=60)
     broker.kill()
-    tap.wait_line(r"Retrying in 2s", "err")
+    waiting = tap.wait_line(r"Retrying in 2s", "err")
     t0 = time.monotonic()
     sdk.init("rc-reinit", broker.address, "tcp", "", "", connectTimeout=2)
     took = time.monotonic() - t0
     broker.start()
-    time.sleep(1.5)
-    later = len(tap.matching(r"Attempting to reconnect", "out", since=t0))
+    # The worker's next attempt was due two seconds after its failure line.
+    later = len(tap.watch_for(r"Attempting to reconnect", "out", t0,
+                              attempt_due(waiting, 2)))
     offline = sdk.is_connected()
     again = sdk.connect()
     sdk.stop()
