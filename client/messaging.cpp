@@ -93,12 +93,13 @@ private:
 };
 
 bool SDK::subscribe(std::string_view topic, int qos) {
+    // A loss from here on, or the stop sequence, ends the wait for the SUBACK. Taken before the
+    // connected check: a loss between the two would otherwise leave the wait to the library's 10 s.
+    const auto lost = lostSinceNow();
     Call call(*this, "subscribe", topic);
     if (!call) return false;
     ClientHandle held = call.client();
     if (!held) return false;
-    // A loss from here on ends the wait for the SUBACK.
-    const auto lost = lostSinceNow();
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_subscribe(held.get(), call.c_str(), qos))) return false;
     subscriptions.granted(topic, qos);
@@ -109,11 +110,11 @@ bool SDK::subscribe(std::string_view topic, int qos) {
 void SDK::unsubscribe(std::string_view topic) {
     // The caller no longer wants it, whether or not the broker hears of it now.
     subscriptions.removed(topic);
+    const auto lost = lostSinceNow();
     Call call(*this, "unsubscribe", topic);
     if (!call) return;
     ClientHandle held = call.client();
     if (!held) return;
-    const auto lost = lostSinceNow();
     paho::AbortableWait wait(lost);
     if (!call.succeeded(MQTTClient_unsubscribe(held.get(), call.c_str()))) return;
     console::out(std::string("Unsubscribed from: ").append(topic));

@@ -151,11 +151,12 @@ private:
     const ConnectionState::Mirrors& mirrors() const NO_THREAD_SAFETY_ANALYSIS {
         return connection.mirrors();
     }
-    // A test that turns true once a loss (or the stop sequence) interrupted the connection after
-    // the test was made: a wait for the broker's answer ends on it.
+    // A test that turns true once a loss interrupted the connection after the test was made, or
+    // while the stop sequence runs (a call that began after its start would otherwise wait for an
+    // answer that the stop's disconnect never lets come): a wait for the broker's answer ends on it.
     auto lostSinceNow() const {
         return [this, before = mirrors().interruptions()] {
-            return mirrors().interruptions() != before;
+            return mirrors().interruptions() != before || !mirrors().initialised();
         };
     }
     // Ends the waits for a publish's completion after the interruptions moved.

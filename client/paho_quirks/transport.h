@@ -51,7 +51,9 @@
  * - Thread_wait_sem: the caller waits for the receive thread (CONNECT, CONNACK, SUBACK, ...):
  *   wakes that thread, then blocks on the semaphore instead of polling it every 10 ms; a post older
  *   than the waiting thread's latest connect is discarded first (see transport_semaphore.c). Under
- *   movra_transport_wait_abort the wait also ends, as timed out, once its condition holds.
+ *   movra_transport_wait_abort the wait also ends, as timed out, once its condition holds, except
+ *   a wait for a thread the library has just started from this one (its connection-lost
+ *   callback's), which always runs the library's course.
  * - Thread_post_sem: stamps the post, then posts as the library does.
  * - MQTTTime_sleep: the receive thread's idle pause ends when a caller wakes it; a caller's pause
  *   (waiting for that thread to start, to stop, or for in-flight messages) kicks the receive

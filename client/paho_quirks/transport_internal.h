@@ -31,6 +31,9 @@ void transport_notify(atomic_ullong* gen);
 
 /* This thread's connect begins: semaphore posts older than this are no answer to it. */
 void transport_connect_begins(void);
+/* Whether this thread has started a library thread since it last asked; the mark is cleared.
+ * Always 0 without the scheduling tier, which wraps the thread starts. */
+int transport_take_thread_start(void);
 
 /* The receive thread enters (1) or leaves (0) a wait for its sockets (a poll or an idle pause). */
 void transport_receive_waits(int waiting);

@@ -29,6 +29,7 @@ static TRANSPORT_TLS unsigned long long
 static TRANSPORT_TLS unsigned long long tl_kick_next; /* kick_gen when its last pass ended */
 static TRANSPORT_TLS int tl_started;                  /* this thread started a library thread ... */
 static TRANSPORT_TLS unsigned long long tl_run_seen;  /* ... when run_gen had this value */
+static TRANSPORT_TLS int tl_started_unasked; /* ... since transport_take_thread_start last asked */
 
 static void on_thread_exit(void* unused) {
     (void)unused;
@@ -39,6 +40,16 @@ static void on_thread_exit(void* unused) {
 
 static void init_exit(void) { pthread_key_create(&exit_key, on_thread_exit); }
 #endif
+
+int transport_take_thread_start(void) {
+#if MOVRA_TIER_SCHEDULING
+    const int started = tl_started_unasked;
+    tl_started_unasked = 0;
+    return started;
+#else
+    return 0;
+#endif
+}
 
 void transport_poll_woken(void) {
 #if MOVRA_TIER_SCHEDULING
@@ -156,6 +167,7 @@ int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (
     }
     tl_run_seen = seen;
     tl_started = 1;
+    tl_started_unasked = 1;
     return 0;
 }
 #endif /* MOVRA_TIER_SCHEDULING */

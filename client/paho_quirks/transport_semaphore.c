@@ -59,6 +59,13 @@ int __wrap_Thread_wait_sem(sem_t* sem, int timeout) {
      * EAGAIN when the time ran out. It waited (timeout / 10 - 1) steps of 10 ms. */
     long long steps = (1000LL * timeout) / 10000;
     if (steps <= 1) return -1;
+    /* A wait that follows a thread start on this thread is the library's wait for that thread:
+     * MQTTClient_disconnect1 starts the connection-lost callback on a thread of its own and waits
+     * for its post on a semaphore that lives in the waiting frame and is destroyed once the wait
+     * returns. Ended early, the callback's thread would post to freed memory: a stop moves the
+     * end condition of a subscribe under way, its SUBACK wait fails, and the library disconnects
+     * on the subscribing thread, end condition still set. So that wait runs the library's course. */
+    int (*abort_when)(void*) = transport_take_thread_start() ? NULL : tl_abort;
     /* The value first, then the stamp: a post counted in the value was stamped before it. */
     int value = 0;
     if (tl_connect_stamp && sem_getvalue(sem, &value) == 0 && value > 0 &&
@@ -69,7 +76,7 @@ int __wrap_Thread_wait_sem(sem_t* sem, int timeout) {
     for (;;) {
         /* With an end condition, in slices of ABORT_SLICE_MS that ask it in between. */
         struct timespec slice = until;
-        if (tl_abort) {
+        if (abort_when) {
             struct timespec soon = transport_deadline_after(ABORT_SLICE_MS);
             if (soon.tv_sec < until.tv_sec ||
                 (soon.tv_sec == until.tv_sec && soon.tv_nsec < until.tv_nsec))
@@ -78,7 +85,7 @@ int __wrap_Thread_wait_sem(sem_t* sem, int timeout) {
         if (sem_clockwait(sem, CLOCK_MONOTONIC, &slice) == 0) return 0;
         if (errno == EINTR) continue;
         if (errno != ETIMEDOUT) return 0;
-        if (tl_abort && tl_abort(tl_abort_context)) {
+        if (abort_when && abort_when(tl_abort_context)) {
             atomic_fetch_add(&transport_n_aborted_waits, 1);
             return EAGAIN;
         }
@@ -89,6 +96,7 @@ int __wrap_Thread_wait_sem(sem_t* sem, int timeout) {
 void movra_transport_wait_abort(int (*stop)(void*), void* context) {
     tl_abort = stop;
     tl_abort_context = context;
+    (void)transport_take_thread_start(); /* a start before the condition was set is no wait's */
 }
 
 #else
