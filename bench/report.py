@@ -23,6 +23,14 @@ CLIENT_TITLES = {
 }
 
 # key, label, unit, format
+# The chaos row's counts, each reported for the kept and the clean session.
+CHAOS_COUNTS = [
+    ("lost", "lost"),
+    ("lost_unsaved", "acknowledged by the broker, then lost in a kill before its save"),
+    ("duplicates", "duplicates"),
+    ("resolved_unacknowledged", "futures resolved without the broker's PUBACK"),
+    ("not_completed", "publishes not completed"),
+]
 FIGURES = [
     ("publish_qos0", "Publish QoS 0, 100 B", "msg/s", "{:,.0f}"),
     ("publish_qos1", "Publish QoS 1, 100 B", "msg/s", "{:,.0f}"),
@@ -61,42 +69,13 @@ FIGURES = [
     ("recovery_s", "Recovery after broker restart", "s", "{:.3f}"),
     ("parallel_recovery_s", "20 clients back after broker restart (last one)", "s", "{:.3f}"),
     ("memory_growth_mib_per_million", "RSS growth per million messages", "MiB", "{:.2f}"),
-    ("chaos_kept_lost", "Chaos, kept session: lost", "msgs", "{:,.0f}"),
-    (
-        "chaos_kept_lost_unsaved",
-        "Chaos, kept session: acknowledged by the broker, then lost in a kill before its save",
-        "msgs",
-        "{:,.0f}",
-    ),
-    ("chaos_kept_duplicates", "Chaos, kept session: duplicates", "msgs", "{:,.0f}"),
-    (
-        "chaos_kept_resolved_unacknowledged",
-        "Chaos, kept session: futures resolved without the broker's PUBACK",
-        "msgs",
-        "{:,.0f}",
-    ),
-    ("chaos_kept_not_completed", "Chaos, kept session: publishes not completed", "msgs", "{:,.0f}"),
-    ("chaos_clean_lost", "Chaos, clean session: lost", "msgs", "{:,.0f}"),
-    (
-        "chaos_clean_lost_unsaved",
-        "Chaos, clean session: acknowledged by the broker, then lost in a kill before its save",
-        "msgs",
-        "{:,.0f}",
-    ),
-    ("chaos_clean_duplicates", "Chaos, clean session: duplicates", "msgs", "{:,.0f}"),
-    (
-        "chaos_clean_resolved_unacknowledged",
-        "Chaos, clean session: futures resolved without the broker's PUBACK",
-        "msgs",
-        "{:,.0f}",
-    ),
-    (
-        "chaos_clean_not_completed",
-        "Chaos, clean session: publishes not completed",
-        "msgs",
-        "{:,.0f}",
+    *(
+        (f"chaos_{kind}_{key}", f"Chaos, {kind} session: {name}", "msgs", "{:,.0f}")
+        for kind in ("kept", "clean")
+        for key, name in CHAOS_COUNTS
     ),
 ]
+
 CHART = [
     ("publish_qos0", "publish QoS 0"),
     ("publish_qos1", "publish QoS 1"),
